@@ -1,0 +1,39 @@
+/* C interface of the search-engine writer library (libes_writer.so).
+ *
+ * Every call returns a status r0 (0 = success) and, when r0 is not 0, a NUL-terminated error text r1
+ * that stays valid until the next call into the library. Text arguments are valid only during the
+ * call; the library copies what it keeps. Calls come from one thread, one at a time. */
+#ifndef LIBES_WRITER_H
+#define LIBES_WRITER_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+struct initialize_return {
+  int64_t r0;
+  char* r1;
+};
+
+struct write_msg_return {
+  int64_t r0;
+  char* r1;
+};
+
+struct need_commit_return {
+  int64_t r0;
+  char* r1;
+};
+
+struct initialize_return initialize(char* es_url, int is_v8, char* es_index, int bulk_num, char* log_dir,
+                                    char* log_name);
+struct write_msg_return write_msg(char* doc, int len, int64_t typ);
+struct need_commit_return need_commit(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Sets up a fresh machine and runs the whole test suite: a release build (assertions off), an
+# AddressSanitizer + UndefinedBehaviorSanitizer build, and a ThreadSanitizer build of every test that
+# runs threads. Build trees go to build/ (override with BUILD_ROOT).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+BUILD_ROOT=${BUILD_ROOT:-$ROOT/build}
+JOBS=${JOBS:-$(nproc)}
+
+bash scripts/setup.sh
+
+configure_and_test() {
+  local name=$1
+  shift
+  local dir="$BUILD_ROOT/$name"
+  echo "== $name build =="
+  cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$JOBS"
+  echo "== $name tests =="
+  (cd "$dir" && ctest -j "$JOBS" --output-on-failure --timeout 900)
+}
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+
+configure_and_test release -DCMAKE_BUILD_TYPE=Release
+configure_and_test asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="-O1" -DSANITIZE=address
+configure_and_test tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="-O1" -DSANITIZE=thread \
+  -DEVENT_ES_ONLY_THREADED_TESTS=ON
+
+echo "all test builds passed"

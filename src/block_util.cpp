@@ -1,0 +1,741 @@
+// Record model, streaming field decoder, chunk framing and parallel decoding of event blocks.
+//
+// The decoder trusts the host's blocks: broken invariants are fatal assertions. A build without
+// assertions drops what it cannot place instead of writing or reading out of bounds.
+#include "block_util.h"
+
+#include <unistd.h>
+
+#include <cassert>
+#include <cstring>
+#include <new>
+
+namespace ostrel {
+
+// ---------------------------------------------------------------------------------------------------
+// StrWithLen
+
+void StrWithLen::InitStr(const std::string& s) {
+  str_ = s.c_str();
+  len_ = static_cast<uint32_t>(s.length());
+}
+
+bool StrWithLen::Match(const char* s, size_t n) {
+  if (n != len_) return false;
+  if (n == 0) return true;
+  return strncmp(str_, s, n) == 0;
+}
+
+bool StrWithLen::Match(const std::string& s) { return Match(s.c_str(), s.length()); }
+
+uint32_t StrWithLen::FindStr(const char* s) { return FindStr(s, static_cast<uint32_t>(strlen(s))); }
+
+uint32_t StrWithLen::FindStr(const char* s, uint32_t n) {
+  if (n == 0 || n > len_) return str_npos;
+  if (n == len_) return strncmp(str_, s, n) == 0 ? 0 : str_npos;
+  for (uint32_t i = 0; i < len_; ++i) {
+    if (str_[i] != s[0]) continue;
+    if (len_ - i < n) return str_npos;
+    if (strncmp(str_ + i, s, n) == 0) return i;
+  }
+  return str_npos;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// BufStr
+
+BufStr::~BufStr() {
+  for (StrWithLen* p : elems_) delete p;
+}
+
+void BufStr::Append(StrWithLen& s) {
+  if (used_num_ < elems_.size()) {
+    *elems_[used_num_] = s;
+  } else {
+    StrWithLen* piece = new (std::nothrow) StrWithLen(s);
+    if (piece == nullptr) {
+      cdc_assert(false);
+      return;  // a host routine that returns anyway: the string stays as it was
+    }
+    elems_.push_back(piece);
+  }
+  ++used_num_;
+}
+
+void BufStr::GetStr(DynamicStr* out) {
+  for (size_t i = 0; i < used_num_; ++i) out->appendMem(elems_[i]->str_, elems_[i]->len_);
+}
+
+void BufStr::Set(BufStr& other) {
+  if (&other == this) return;
+  Reset();
+  for (size_t i = 0; i < other.used_num_; ++i) Append(*other.elems_[i]);
+}
+
+bool BufStr::Empty() {
+  for (size_t i = 0; i < used_num_; ++i) {
+    if (elems_[i]->len_ != 0) return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// NameStrList
+
+NameStrList::~NameStrList() {
+  for (BufStr* p : elems_) delete p;
+}
+
+void NameStrList::Reserve(size_t num) {
+  while (elems_.size() < num) {
+    BufStr* elem = new (std::nothrow) BufStr();
+    if (elem == nullptr) {
+      assert(0);
+      break;
+    }
+    elems_.push_back(elem);
+  }
+  used_num_ = num <= elems_.size() ? num : elems_.size();
+}
+
+BufStrPtr NameStrList::GetElemByPos(size_t pos) {
+  assert(pos < used_num_);
+  if (pos >= used_num_) return nullptr;
+  return elems_[pos];
+}
+
+void NameStrList::UpdateElemByPos(size_t pos, StrWithLen& s) {
+  assert(pos < used_num_);
+  if (pos >= used_num_) return;
+  BufStr* elem = new (std::nothrow) BufStr();
+  if (elem == nullptr) {
+    assert(0);
+    return;
+  }
+  elem->Append(s);
+  BufStr* old = elems_[pos];
+  elems_[pos] = elem;
+  delete old;
+}
+
+void NameStrList::Reset() {
+  for (BufStr* p : elems_) p->Reset();
+  used_num_ = 0;
+}
+
+void NameStrList::Append(size_t pos, BufStr& other) {
+  assert(pos < elems_.size());
+  if (pos >= elems_.size()) return;
+  elems_[pos]->Set(other);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// ConstIntList
+
+void ConstIntList::Reserve(size_t num) {
+  if (elems_.size() < num) elems_.resize(num, 0);
+  used_num_ = num;
+}
+
+void ConstIntList::Append(size_t pos, uint32_t v) {
+  assert(pos < used_num_);
+  if (pos >= used_num_) return;
+  elems_[pos] = v;
+}
+
+uint32_t ConstIntList::GetElemByPos(size_t pos) {
+  assert(pos < used_num_);
+  if (pos >= used_num_) return 0;
+  return elems_[pos];
+}
+
+bool ConstIntList::IsGenerateColumn(size_t pos) { return (GetElemByPos(pos) & 0x80000000u) != 0; }
+
+bool ConstIntList::IsFloatType(size_t pos) { return (GetElemByPos(pos) & 0xFFFFu) == 4; }
+
+bool ConstIntList::IsJsonType(size_t pos) { return (GetElemByPos(pos) & 0xFFFFu) == 245; }
+
+bool ConstIntList::IsCurrentTimestampColumn(size_t pos) {
+  uint32_t v = GetElemByPos(pos);
+  uint32_t code = v & 0xFFFFu;
+  bool ts_type = code == 7 || code == 12 || code == 17 || code == 18;
+  return ts_type && (v & 0x40000000u) != 0;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// RowStrList
+
+RowStrList::~RowStrList() {
+  for (NameStrList* p : elems_) delete p;
+}
+
+void RowStrList::Reserve(size_t num, size_t col_num) {
+  if (num <= elems_.size()) {
+    used_num_ = num;
+    for (size_t i = 0; i < num; ++i) elems_[i]->Reserve(col_num);
+    return;
+  }
+  for (NameStrList* p : elems_) p->Reserve(col_num);
+  while (elems_.size() < num) {
+    NameStrList* row = new (std::nothrow) NameStrList();
+    if (row == nullptr) {
+      assert(0);
+      break;
+    }
+    row->Reserve(col_num);
+    elems_.push_back(row);
+  }
+  used_num_ = elems_.size();
+}
+
+NameStrListPtr RowStrList::GetElemByPos(size_t pos) {
+  assert(pos < used_num_);
+  if (pos >= used_num_) return nullptr;
+  return elems_[pos];
+}
+
+void RowStrList::Reset() {
+  for (NameStrList* p : elems_) p->Reset();
+  used_num_ = 0;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// SqlEvent
+
+SqlEvent::SqlEvent()
+    : type_(EventType::T_UNKNOWN),
+      original_commit_ts_(0),
+      immediate_commit_ts_(0),
+      original_server_version_(0),
+      immediate_server_version_(0),
+      ev_len_(0) {}
+
+void SqlEvent::Reset() {
+  db_name_.Reset();
+  tb_name_.Reset();
+  gtid_.Reset();
+  sql_.Reset();
+  col_names_.Reset();
+  col_states_.Reset();
+  xid_.Reset();
+  original_commit_ts_ = 0;
+  immediate_commit_ts_ = 0;
+  original_server_version_ = 0;
+  immediate_server_version_ = 0;
+  ev_len_ = 0;
+  datas_.Reset();
+  olds_.Reset();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// ParseEvent
+
+void ParseEvent::BufWithLen::Append(const char* p, size_t n) {
+  size_t room = sizeof(buf_) - len_;
+  if (n > room) n = room;  // callers never exceed 8; never write past the buffer if they did
+  memcpy(buf_ + len_, p, n);
+  len_ = static_cast<uint8_t>(len_ + n);
+}
+
+void ParseEvent::BufWithLen::GetInt4(uint32_t& v) {
+  assert(len_ == 4);
+  uint32_t x = 0;
+  memcpy(&x, buf_, len_ < 4 ? len_ : 4);
+  v = x;  // little-endian stream on a little-endian host
+}
+
+void ParseEvent::BufWithLen::GetInt8(uint64_t& v) {
+  assert(len_ == 8);
+  uint64_t x = 0;
+  memcpy(&x, buf_, len_ < 8 ? len_ : 8);
+  v = x;
+}
+
+ParseEvent::ParseEvent()
+    : sql_ev_(nullptr),
+      sql_pos_(0),
+      block_pos_(0),
+      left_len_(0),
+      ev_type_(EvType::E_Unknown),
+      str_len_(0),
+      int8_len_(0),
+      req_len_(0),
+      state_(State::S_Init),
+      col_num_(0),
+      row_num_(0),
+      row_step1_(0),
+      row_step2_(0),
+      row_step3_(0) {}
+
+void ParseEvent::Init(SqlEvent* sql_ev) {
+  sql_ev_ = sql_ev;
+  rpos_.Reset();
+  lbuf_.Reset();
+  sql_pos_ = 0;
+  state_ = State::S_Init;
+}
+
+void ParseEvent::getNeedParseType() {
+  uint32_t p = static_cast<uint32_t>(sql_pos_);
+  if (p <= 3) {
+    ev_type_ = EvType::E_Str;
+    return;
+  }
+  bool ddl = IsDdlType(sql_ev_->type_);
+  if (p == 4) {
+    ev_type_ = ddl ? EvType::E_Str : EvType::E_Int4;
+    return;
+  }
+  if (ddl) {
+    if (p == 5 || p == 6) {
+      ev_type_ = EvType::E_Int8;
+    } else if (p == 7 || p == 8) {
+      ev_type_ = EvType::E_Int4;
+    }
+    return;
+  }
+  if (p <= row_step1_) {
+    ev_type_ = EvType::E_Str;
+  } else if (p <= row_step2_) {
+    ev_type_ = EvType::E_Int4;
+  } else if (p == row_step2_ + 1) {
+    ev_type_ = EvType::E_Int4;
+  } else if (p <= row_step3_ + 1) {
+    ev_type_ = EvType::E_Str;
+  } else if (p == row_step3_ + 2 || p == row_step3_ + 3) {
+    ev_type_ = EvType::E_Int8;
+  } else if (p == row_step3_ + 4 || p == row_step3_ + 5) {
+    ev_type_ = EvType::E_Int4;
+  }
+}
+
+void ParseEvent::updateSqlEvent(bool partial) {
+  SqlEvent* ev = sql_ev_;
+  uint32_t p = static_cast<uint32_t>(sql_pos_);
+  switch (p) {
+    case 0: ev->db_name_.Append(str_); return;
+    case 1: ev->tb_name_.Append(str_); return;
+    case 2: ev->gtid_.Append(str_); return;
+    case 3: ev->sql_.Append(str_); return;
+    default: break;
+  }
+  bool ddl = IsDdlType(ev->type_);
+  if (p == 4) {
+    if (ddl) {
+      ev->xid_.Append(str_);
+      return;
+    }
+    assert(str_len_ != 0);
+    uint32_t n = str_len_;
+    ev->col_names_.Reserve(n);
+    ev->col_states_.Reserve(n);
+    col_num_ = n;
+    row_step1_ = n + 4;
+    row_step2_ = (n + 2) * 2;
+    return;
+  }
+  if (ddl) {
+    switch (p) {
+      case 5: ev->original_commit_ts_ = int8_len_; break;
+      case 6: ev->immediate_commit_ts_ = int8_len_; break;
+      case 7: ev->original_server_version_ = str_len_; break;
+      case 8: ev->immediate_server_version_ = str_len_; break;
+      default: break;
+    }
+    return;
+  }
+  if (p <= row_step1_) {
+    BufStr* name = ev->col_names_.GetElemByPos(p - 5);
+    if (name != nullptr) name->Append(str_);
+  } else if (p <= row_step2_) {
+    ev->col_states_.Append(p - col_num_ - 5, str_len_);
+  } else if (p == row_step2_ + 1) {
+    uint32_t r = str_len_;
+    row_num_ = r;
+    ev->datas_.Reserve(r, col_num_);
+    row_step3_ = (r + 2) * col_num_ + 5;
+    if (ev->type_ == EventType::T_UPDATE) {
+      ev->olds_.Reserve(r, col_num_);
+      row_step3_ = 2 * (r + 1) * col_num_ + 5;
+      rpos_.double_step_ = true;
+    }
+  } else if (p <= row_step3_) {
+    uint32_t c = p - row_step2_ - rpos_.pos_ * col_num_ - 2;
+    NameStrList* row;
+    if (rpos_.double_step_) {
+      row = rpos_.is_data_ ? ev->datas_.GetElemByPos(rpos_.pos_ / 2) : ev->olds_.GetElemByPos(rpos_.pos_ / 2);
+    } else {
+      row = ev->datas_.GetElemByPos(rpos_.pos_);
+    }
+    if (row != nullptr) {
+      BufStr* value = row->GetElemByPos(c);
+      if (value != nullptr) value->Append(str_);
+    }
+    if (c >= col_num_ - 1 && !partial) {
+      ++rpos_.pos_;
+      if (rpos_.double_step_) rpos_.is_data_ = !rpos_.is_data_;
+    }
+  } else if (p == row_step3_ + 1) {
+    ev->xid_.Append(str_);
+  } else if (p == row_step3_ + 2) {
+    ev->original_commit_ts_ = int8_len_;
+  } else if (p == row_step3_ + 3) {
+    ev->immediate_commit_ts_ = int8_len_;
+  } else if (p == row_step3_ + 4) {
+    ev->original_server_version_ = str_len_;
+  } else if (p == row_step3_ + 5) {
+    ev->immediate_server_version_ = str_len_;
+  }
+}
+
+bool ParseEvent::parseSqlStr(const char* data) {
+  if (left_len_ == 0) return true;
+  str_.str_ = data + block_pos_;
+  if (left_len_ < str_len_) {
+    str_.len_ = left_len_;
+    str_len_ -= left_len_;
+    updateSqlEvent(true);
+    consume(left_len_);
+    return true;
+  }
+  str_.len_ = str_len_;
+  updateSqlEvent(false);
+  consume(str_len_);
+  state_ = State::S_Init;
+  str_len_ = 0;
+  ++sql_pos_;
+  return false;
+}
+
+static inline uint32_t ReadU32(const char* p) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+  return v;
+}
+
+static inline uint64_t ReadU64(const char* p) {
+  uint64_t v;
+  memcpy(&v, p, 8);
+  return v;
+}
+
+void ParseEvent::Parser(const char* data, uint32_t len) {
+  left_len_ = len;
+  block_pos_ = 0;
+  for (;;) {
+    switch (state_) {
+      case State::S_Str:
+        if (parseSqlStr(data)) return;
+        break;
+
+      case State::S_Init: {
+        getNeedParseType();
+        uint32_t width = ev_type_ == EvType::E_Int8 ? 8 : 4;
+        state_ = State::S_Len;
+        req_len_ = width;
+        if (left_len_ < width) {
+          lbuf_.Reset();
+          lbuf_.Append(data + block_pos_, left_len_);
+          return;
+        }
+        if (ev_type_ == EvType::E_Str) {
+          str_len_ = ReadU32(data + block_pos_);
+          consume(4);
+          state_ = State::S_Str;
+          if (parseSqlStr(data)) return;
+        } else {
+          if (ev_type_ == EvType::E_Int8) {
+            int8_len_ = ReadU64(data + block_pos_);
+          } else {
+            str_len_ = ReadU32(data + block_pos_);
+          }
+          updateSqlEvent(false);
+          state_ = State::S_Init;
+          consume(width);
+          ++sql_pos_;
+        }
+        break;
+      }
+
+      case State::S_Len: {
+        if (lbuf_.len_ > req_len_) {
+          assert(0);
+          lbuf_.Reset();  // a build without assertions restarts the width rather than overrun
+        }
+        uint32_t need = req_len_ - lbuf_.len_;
+        if (need > left_len_) {
+          lbuf_.Append(data + block_pos_, left_len_);
+          return;
+        }
+        lbuf_.Append(data + block_pos_, need);
+        if (ev_type_ == EvType::E_Int8) {
+          lbuf_.GetInt8(int8_len_);
+        } else {
+          lbuf_.GetInt4(str_len_);
+        }
+        consume(need);
+        if (ev_type_ == EvType::E_Str) {
+          state_ = State::S_Str;
+          if (parseSqlStr(data)) return;
+        } else {
+          updateSqlEvent(false);
+          state_ = State::S_Init;
+          ++sql_pos_;
+        }
+        break;
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Block framing
+
+static inline void ReadChunkHeader(const char* chunk, uint16_t& id, uint32_t& len) {
+  memcpy(&id, chunk, 2);
+  memcpy(&len, chunk + 2, 4);
+}
+
+void GetEventFromBlock(ParseEvent* parse_ev, const char* block, SqlEvent* sql_ev) {
+  sql_ev->Reset();
+  parse_ev->Init(sql_ev);
+
+  uint16_t id;
+  uint32_t len;
+  ReadChunkHeader(block, id, len);
+  assert(id != 0);
+  assert(len != 0);
+  assert(len > 7);
+  sql_ev->type_ = static_cast<EventType>(static_cast<int32_t>(static_cast<uint8_t>(block[6])));
+  if (len <= 7) return;  // only reachable without assertions: no payload to read
+
+  if ((id & 0x8000) == 0) {
+    parse_ev->Parser(block + 7, len - 7);
+    sql_ev->ev_len_ = len - 6;
+    return;
+  }
+
+  size_t total = 0;
+  const char* chunk = block;
+  bool first = true;
+  while ((id & 0x8000) != 0) {
+    // A linked chunk holds its header and the link: 15 bytes for the first, 14 for a later one.
+    assert(len >= (first ? 15u : 14u));
+    if (len < (first ? 15u : 14u)) {
+      sql_ev->ev_len_ = total;
+      return;
+    }
+    if (first) {
+      parse_ev->Parser(chunk + 7, len - 15);
+    } else {
+      parse_ev->Parser(chunk + 6, len - 14);
+    }
+    total += len - 14;
+    first = false;
+
+    int64_t p_delta;
+    memcpy(&p_delta, chunk + len - CHUNK_ADDR, 8);
+    assert(p_delta != 0);
+    if (p_delta == 0) {
+      sql_ev->ev_len_ = total;
+      return;
+    }
+    chunk += p_delta;
+    ReadChunkHeader(chunk, id, len);
+    assert(id != 0);
+    assert(len != 0);
+  }
+  assert(len >= 6);
+  if (len >= 6) {
+    parse_ev->Parser(chunk + 6, len - 6);
+    total += len - 6;
+  }
+  sql_ev->ev_len_ = total;
+}
+
+bool GetGtidSetEventFromBlock(ParseEvent* parse_ev, const char* block, SqlEvent* sql_ev) {
+  if (static_cast<uint8_t>(block[6]) != static_cast<uint8_t>(EventType::T_GTIDSET)) return true;
+  GetEventFromBlock(parse_ev, block, sql_ev);
+  return false;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Slots
+
+MemSqlEv::MemSqlEv() : sql_ev_(new (std::nothrow) SqlEvent()), state_(false) {
+  if (sql_ev_ == nullptr) {
+    assert(0);
+    abort();  // a slot without a record is unusable, also without assertions
+  }
+}
+
+MemSqlEv::~MemSqlEv() { delete sql_ev_; }
+
+MemSqlBuf::~MemSqlBuf() {
+  for (MemSqlEv* p : elems_) delete p;
+}
+
+bool MemSqlBuf::Reserve(size_t num) {
+  while (elems_.size() < num) {
+    MemSqlEv* slot = new (std::nothrow) MemSqlEv();
+    if (slot == nullptr) {
+      setErr("mem sql buf add elem alloc failed");
+      return true;
+    }
+    elems_.push_back(slot);
+  }
+  used_num_ = num;
+  for (size_t i = 0; i < num; ++i) elems_[i]->UpdateState(false);
+  return false;
+}
+
+MemSqlEv* MemSqlBuf::GetElemByPos(size_t pos) {
+  assert(pos < used_num_);
+  if (pos >= used_num_) return nullptr;
+  return elems_[pos];
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Workers
+
+static const useconds_t kWorkerPollUs = 20000;
+
+ParserEvWork::ParserEvWork(int id)
+    : id_(id),
+      wrk_thd_(nullptr),
+      is_quit_(false),
+      stop_parse_(false),
+      ev_list_(nullptr),
+      parallel_parse_ev_(nullptr),
+      parse_ev_(nullptr),
+      bpos_(-1),
+      epos_(0) {}
+
+ParserEvWork::~ParserEvWork() {
+  is_quit_.store(true);
+  if (wrk_thd_ != nullptr) {
+    if (wrk_thd_->joinable()) wrk_thd_->join();
+    delete wrk_thd_;
+    wrk_thd_ = nullptr;
+  }
+  delete parse_ev_;
+  parse_ev_ = nullptr;
+}
+
+bool ParserEvWork::init(ParallelParseEvent* parallel_parse_ev) {
+  parallel_parse_ev_ = parallel_parse_ev;
+  parse_ev_ = new ParseEvent();
+  wrk_thd_ = new std::thread(&ParserEvWork::run, this);
+  return false;
+}
+
+void ParserEvWork::run() {
+  while (!is_quit_.load()) {
+    if (bpos_.load(std::memory_order_acquire) == -1) {
+      usleep(kWorkerPollUs);
+      continue;
+    }
+    work();
+  }
+}
+
+void ParserEvWork::work_step(const std::list<char*>* ev_list, int bpos, int epos) {
+  // The previous assignment (an empty range, or one abandoned after StopParse) may not have been
+  // picked up yet; overwriting it would race with the worker's read of the range fields.
+  while (bpos_.load(std::memory_order_acquire) != -1) usleep(50);
+  stop_parse_.store(false);
+  ev_list_ = ev_list;
+  epos_ = epos;
+  bpos_.store(bpos, std::memory_order_release);
+}
+
+void ParserEvWork::work() {
+  const int32_t bpos = bpos_.load(std::memory_order_acquire);
+  const int32_t epos = epos_;
+  const std::list<char*>* ev_list = ev_list_;
+  if (stop_parse_.load() || epos <= bpos) {
+    bpos_.store(-1, std::memory_order_release);
+    return;
+  }
+  int32_t pos = 0;
+  auto it = ev_list->begin();
+  while (pos < bpos && it != ev_list->end()) {
+    ++it;
+    ++pos;
+  }
+  for (; it != ev_list->end(); ++it, ++pos) {
+    if (stop_parse_.load()) break;
+    if (pos < epos - 1) {
+      parseEv(*it, pos);
+      continue;
+    }
+    // Idle before the last slot is published: once the consumer sees it, the host may assign the
+    // next range at once, and neither this worker nor its reads of the list may get in the way.
+    MemSqlEv* slot = parallel_parse_ev_->sql_buf_->GetElemByPos(static_cast<size_t>(pos));
+    GetEventFromBlock(parse_ev_, *it, slot->sql_ev_);
+    bpos_.store(-1, std::memory_order_release);
+    slot->UpdateState(true);
+    return;
+  }
+  bpos_.store(-1, std::memory_order_release);
+}
+
+void ParserEvWork::parseEv(const char* ev, const int& pos) {
+  MemSqlEv* slot = parallel_parse_ev_->sql_buf_->GetElemByPos(static_cast<size_t>(pos));
+  GetEventFromBlock(parse_ev_, ev, slot->sql_ev_);
+  slot->UpdateState(true);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// ParallelParseEvent
+
+ParallelParseEvent::~ParallelParseEvent() {
+  for (ParserEvWork* w : ev_works_) delete w;
+  delete sql_buf_;
+  sql_buf_ = nullptr;
+  ev_works_.clear();
+}
+
+bool ParallelParseEvent::Init() {
+  if (thread_num_ < 1) {
+    setErr("parallel parse thread num %d is invalid, it must be at least 1", thread_num_);
+    return true;
+  }
+  if (sql_buf_ != nullptr) return false;  // already running
+  for (int i = 0; i < thread_num_; ++i) {
+    ParserEvWork* w = new ParserEvWork(i);
+    w->init(this);
+    ev_works_.push_back(w);
+  }
+  sql_buf_ = new MemSqlBuf();
+  return false;
+}
+
+bool ParallelParseEvent::Parse(const std::list<char*>& ev_list) {
+  if (sql_buf_ == nullptr || thread_num_ < 1) {
+    setErr("parallel parse event is not initialized, call Init first");
+    return true;
+  }
+  if (sql_buf_->Reserve(ev_list.size())) {
+    setErr("%s", sql_buf_->getErr());
+    return true;
+  }
+  int32_t n = static_cast<int32_t>(sql_buf_->used_num_);
+  int32_t t = thread_num_;
+  int32_t step = n / t;
+  int32_t left = n % t;
+  int32_t begin_pos = 0;
+  for (int32_t i = 0; i < t; ++i) {
+    int32_t end = begin_pos + step + (i == 0 ? left : 0);
+    ev_works_[i]->work_step(&ev_list, begin_pos, end);
+    if (end >= n) break;
+    begin_pos = end;
+  }
+  return false;
+}
+
+void ParallelParseEvent::StopParse() {
+  for (ParserEvWork* w : ev_works_) w->SetStopParse();
+}
+
+}  // namespace ostrel
