@@ -232,21 +232,35 @@ void NanoLogLine::stringify(std::ostream& os, char* start, const char* end) {
 std::atomic<unsigned int> loglevel{0};
 
 namespace {
-// Statements between their load of atomic_nanologger and the end of their push. A replaced or
-// shut-down logger is destroyed only after this has dropped to zero once the pointer was swapped.
-std::atomic<int> g_active_adds{0};
+// Statements in flight, counted in one of two slots chosen by g_epoch. A replacement swaps the
+// logger, flips the epoch and waits for the old slot to drain: statements that start later count in
+// the other slot, so the wait cannot be starved by a steady stream of new statements.
+std::atomic<unsigned int> g_epoch{0};
+std::atomic<int> g_active_adds[2] = {{0}, {0}};
 
+// REQUIRES: old is no longer reachable through atomic_nanologger. Called by one thread at a time.
 void retire(NanoLogger* old) {
-  while (g_active_adds.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
+  unsigned int slot = g_epoch.fetch_add(1, std::memory_order_seq_cst) & 1u;
+  while (g_active_adds[slot].load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
   delete old;
 }
 }  // namespace
 
 bool NanoLog::operator==(NanoLogLine& logline) {
-  g_active_adds.fetch_add(1, std::memory_order_seq_cst);
+  // Count in the slot of the current epoch; if a replacement flipped the epoch in between, the count
+  // may have gone to a slot nobody waits for any more: take it back and count again.
+  unsigned int epoch;
+  unsigned int slot;
+  for (;;) {
+    epoch = g_epoch.load(std::memory_order_seq_cst);
+    slot = epoch & 1u;
+    g_active_adds[slot].fetch_add(1, std::memory_order_seq_cst);
+    if (g_epoch.load(std::memory_order_seq_cst) == epoch) break;
+    g_active_adds[slot].fetch_sub(1, std::memory_order_release);
+  }
   NanoLogger* logger = atomic_nanologger.load(std::memory_order_seq_cst);
   if (logger != nullptr) logger->add(std::move(logline));
-  g_active_adds.fetch_sub(1, std::memory_order_release);
+  g_active_adds[slot].fetch_sub(1, std::memory_order_release);
   return true;
 }
 
@@ -539,11 +553,10 @@ std::atomic<NanoLogger*> atomic_nanologger{nullptr};
 namespace {
 // Publishes logger, then retires the previous one once no statement can still be using it.
 void replace_logger(NanoLogger* logger) {
-  NanoLogger* old = atomic_nanologger.exchange(logger, std::memory_order_seq_cst);
-  NanoLogger* owned = nanologger.release();
+  atomic_nanologger.store(logger, std::memory_order_seq_cst);
+  NanoLogger* old = nanologger.release();
   nanologger.reset(logger);
-  (void)old;
-  retire(owned);
+  if (old != nullptr) retire(old);
 }
 
 // Runs before nanologger's own destructor at exit or unload: later statements find no logger.
