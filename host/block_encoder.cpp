@@ -29,6 +29,9 @@ std::string EncodeFieldStream(const Event& e) {
   PutStr(out, e.tb);
   PutStr(out, e.gtid);
   PutStr(out, e.sql);
+  if (e.type == ostrel::EventType::T_GTIDSET && e.col_names.empty()) {
+    return out;  // a GTID set without columns ends after its SQL text
+  }
   if (ostrel::IsDdlType(e.type)) {
     PutStr(out, e.xid);
   } else {

@@ -29,7 +29,8 @@ struct Event {
   uint32_t immediate_server_version = 0;
 };
 
-// The field stream of e (without the type byte). Row layout for every kind that is not DDL.
+// The field stream of e (without the type byte). Row layout for every kind that is not DDL; a GTID set
+// without columns ends after field 3 (its SQL text), since a row layout needs at least one column.
 std::string EncodeFieldStream(const Event& e);
 
 // Where the chunks of a chain lie in memory relative to each other.
