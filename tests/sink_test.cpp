@@ -412,7 +412,7 @@ TEST_F(SinkTest, DocumentsReachTheWriterInBatchOrder) {
 
 TEST(SinkLoadedLikeTheHost, DlopenCreateInitExecuteDestroy) {
   recwriter::Reset();
-  std::string lib = std::string(getenv("EVENT_ES_BINARY_DIR")) + "/libevent_es.so";
+  std::string lib = std::string(EVENT_ES_BINARY_DIR) + "/libevent_es.so";
   void* h = dlopen(lib.c_str(), RTLD_NOW);
   ASSERT_NE(nullptr, h) << dlerror();
   auto create = reinterpret_cast<CDispatchEvent* (*)()>(dlsym(h, "Create"));

@@ -1,0 +1,174 @@
+// NDJSON bulk bodies and the classification of bulk replies.
+#include "bulk.h"
+
+#include <cstring>
+
+#include <rapidjson/document.h>
+
+namespace eswriter {
+
+void Bulk::Add(const char* doc, size_t len) {
+  body_.append(action_line_);
+  size_t start = body_.size();
+  if (memchr(doc, '\n', len) == nullptr && memchr(doc, '\r', len) == nullptr) {
+    body_.append(doc, len);
+  } else {
+    for (size_t i = 0; i < len; ++i) {
+      if (doc[i] != '\n' && doc[i] != '\r') body_.push_back(doc[i]);
+    }
+  }
+  spans_.emplace_back(start, body_.size() - start);
+  body_.push_back('\n');
+}
+
+Bulk Bulk::Subset(const std::vector<size_t>& indexes) const {
+  Bulk out(action_line_);
+  out.generation = generation;
+  for (size_t i : indexes) out.Add(body_.data() + spans_[i].first, spans_[i].second);
+  return out;
+}
+
+bool IsMalformedType(const std::string& type) {
+  return type == "mapper_parsing_exception" || type == "document_parsing_exception" ||
+         type == "strict_dynamic_mapping_exception" || type == "illegal_argument_exception" ||
+         type == "action_request_validation_exception" || type == "json_parse_exception";
+}
+
+std::string Cut(const std::string& text, size_t n) {
+  if (text.size() <= n) return text;
+  return text.substr(0, n) + "...";
+}
+
+namespace {
+
+bool IsRetryableItem(long status, const std::string& type) {
+  return status == 429 || type == "es_rejected_execution_exception" || type == "circuit_breaking_exception" ||
+         type == "unavailable_shards_exception" || type == "no_shard_available_action_exception" ||
+         type == "node_not_connected_exception" || type == "node_disconnected_exception";
+}
+
+// "type: reason" of a request-level error body, or a cut of the raw body.
+std::string RequestError(const std::string& body) {
+  rapidjson::Document doc;
+  doc.Parse(body.data(), body.size());
+  if (!doc.HasParseError() && doc.IsObject()) {
+    auto err = doc.FindMember("error");
+    if (err != doc.MemberEnd()) {
+      if (err->value.IsString()) return Cut(err->value.GetString(), 300);
+      if (err->value.IsObject()) {
+        std::string type, reason;
+        auto t = err->value.FindMember("type");
+        auto r = err->value.FindMember("reason");
+        if (t != err->value.MemberEnd() && t->value.IsString()) type = t->value.GetString();
+        if (r != err->value.MemberEnd() && r->value.IsString()) reason = r->value.GetString();
+        return type + ": " + Cut(reason, 300);
+      }
+    }
+  }
+  return Cut(body, 200);
+}
+
+}  // namespace
+
+ReplyOutcome ClassifyReply(long status, const std::string& body, const std::string& transport_error, size_t n) {
+  ReplyOutcome out;
+  if (status == 0) {
+    out.kind = ReplyKind::kRetryAll;
+    out.error = "no answer: " + transport_error;
+    return out;
+  }
+  if (status == 413 || status == 417) {
+    out.kind = ReplyKind::kSplit;
+    out.error = "HTTP " + std::to_string(status) + " (request too large)";
+    return out;
+  }
+  if (status == 429 || status == 502 || status == 503 || status == 504) {
+    out.kind = ReplyKind::kRetryAll;
+    out.error = "HTTP " + std::to_string(status) + " " + RequestError(body);
+    return out;
+  }
+  if (status < 200 || status > 299) {
+    out.kind = ReplyKind::kFatal;
+    out.error = "HTTP " + std::to_string(status) + " " + RequestError(body);
+    return out;
+  }
+
+  rapidjson::Document doc;
+  doc.Parse(body.data(), body.size());
+  if (doc.HasParseError() || !doc.IsObject()) {
+    out.kind = ReplyKind::kFatal;
+    out.error = "the bulk reply cannot be parsed: " + Cut(body, 200);
+    return out;
+  }
+  auto items = doc.FindMember("items");
+  if (items == doc.MemberEnd() || !items->value.IsArray()) {
+    out.kind = ReplyKind::kFatal;
+    out.error = "the bulk reply has no items: " + Cut(body, 200);
+    return out;
+  }
+  if (items->value.Size() != n) {
+    out.kind = ReplyKind::kFatal;
+    out.error = "the bulk reply has " + std::to_string(items->value.Size()) + " items for " + std::to_string(n) +
+                " documents sent";
+    return out;
+  }
+  auto errors = doc.FindMember("errors");
+  if (errors != doc.MemberEnd() && errors->value.IsBool() && !errors->value.GetBool()) {
+    // No item failed; still make sure every item carries a success status.
+    bool all_ok = true;
+    for (const auto& item : items->value.GetArray()) {
+      if (!item.IsObject() || item.MemberCount() != 1 || !item.MemberBegin()->value.IsObject()) {
+        all_ok = false;
+        break;
+      }
+      auto st = item.MemberBegin()->value.FindMember("status");
+      if (st == item.MemberBegin()->value.MemberEnd() || !st->value.IsInt() || st->value.GetInt() < 200 ||
+          st->value.GetInt() > 299) {
+        all_ok = false;
+        break;
+      }
+    }
+    if (all_ok) return out;
+  }
+  size_t i = 0;
+  for (const auto& item : items->value.GetArray()) {
+    if (!item.IsObject() || item.MemberCount() != 1 || !item.MemberBegin()->value.IsObject()) {
+      out.kind = ReplyKind::kFatal;
+      out.error = "the bulk reply has a malformed item at position " + std::to_string(i);
+      out.retry.clear();
+      out.refused.clear();
+      return out;
+    }
+    const auto& result = item.MemberBegin()->value;
+    auto st = result.FindMember("status");
+    long item_status = st != result.MemberEnd() && st->value.IsInt() ? st->value.GetInt() : 0;
+    std::string type, reason;
+    auto err = result.FindMember("error");
+    if (err != result.MemberEnd()) {
+      if (err->value.IsObject()) {
+        auto t = err->value.FindMember("type");
+        auto r = err->value.FindMember("reason");
+        if (t != err->value.MemberEnd() && t->value.IsString()) type = t->value.GetString();
+        if (r != err->value.MemberEnd() && r->value.IsString()) reason = r->value.GetString();
+      } else if (err->value.IsString()) {
+        reason = err->value.GetString();
+      }
+    }
+    if (item_status >= 200 && item_status <= 299 && err == result.MemberEnd()) {
+      // acknowledged
+    } else if (IsRetryableItem(item_status, type)) {
+      out.retry.push_back(i);
+    } else {
+      ItemError e;
+      e.index = i;
+      e.status = item_status;
+      e.type = type.empty() ? "unknown" : type;
+      e.reason = Cut(reason, 300);
+      out.refused.push_back(e);
+    }
+    ++i;
+  }
+  return out;
+}
+
+}  // namespace eswriter

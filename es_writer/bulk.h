@@ -1,0 +1,66 @@
+// One bulk request: its NDJSON body with the span of every document, and the classification of the
+// engine's reply into acknowledged, retryable and refused documents.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace eswriter {
+
+class Bulk {
+ public:
+  explicit Bulk(const std::string& action_line) : action_line_(action_line) {}
+
+  // Appends one document as an action line and a payload line. Raw line breaks (which JSON allows
+  // only as white space between tokens) are dropped, so a document is always exactly one line.
+  void Add(const char* doc, size_t len);
+  size_t count() const { return spans_.size(); }
+  size_t bytes() const { return body_.size(); }
+  const std::string& body() const { return body_; }
+  // The document at index i, as sent.
+  std::string Doc(size_t i) const { return body_.substr(spans_[i].first, spans_[i].second); }
+  // A new bulk with the documents at the given indexes, in that order.
+  Bulk Subset(const std::vector<size_t>& indexes) const;
+
+  uint64_t generation = 0;  // the commit period the bulk belongs to
+
+ private:
+  std::string action_line_;
+  std::string body_;
+  std::vector<std::pair<size_t, size_t>> spans_;  // offset and length of each payload in body_
+};
+
+// One refused document.
+struct ItemError {
+  size_t index = 0;  // position in the bulk
+  long status = 0;
+  std::string type;
+  std::string reason;
+};
+
+enum class ReplyKind {
+  kDone,       // every item acknowledged, refused or retryable as listed
+  kRetryAll,   // transient request-level failure: send the whole bulk again after a back-off
+  kSplit,      // too large (413/417): send it in halves
+  kFatal,      // permanent request-level failure (auth, bad request, unreadable reply)
+};
+
+struct ReplyOutcome {
+  ReplyKind kind = ReplyKind::kDone;
+  std::vector<size_t> retry;       // items to send again (429 and rejected-execution items)
+  std::vector<ItemError> refused;  // permanent item failures
+  std::string error;               // text for kRetryAll and kFatal
+};
+
+// Classifies an HTTP reply (status 0: no answer, transport_error says why) to a bulk of n documents.
+ReplyOutcome ClassifyReply(long status, const std::string& body, const std::string& transport_error, size_t n);
+
+// True for item error types that mean the document itself is malformed or does not fit the mapping.
+bool IsMalformedType(const std::string& type);
+
+// Cuts a reason text to at most n bytes (with an ellipsis) for messages and logs.
+std::string Cut(const std::string& text, size_t n);
+
+}  // namespace eswriter

@@ -1,0 +1,258 @@
+// Parsing of es_url (nodes and tunables) and the index-name rules of the engine.
+#include "config.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+
+namespace eswriter {
+
+namespace {
+
+std::string PercentDecode(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '%' && i + 2 < s.size() && isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+        isxdigit(static_cast<unsigned char>(s[i + 2]))) {
+      out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+std::string Trim(const std::string& s) {
+  size_t b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return "";
+  size_t e = s.find_last_not_of(" \t\r\n");
+  return s.substr(b, e - b + 1);
+}
+
+bool ParseNode(const std::string& text, Node* node, std::string* err) {
+  size_t scheme_end = text.find("://");
+  if (scheme_end == std::string::npos) {
+    *err = "es_url node \"" + MaskCredentials(text) + "\" has no scheme (expected http:// or https://)";
+    return false;
+  }
+  std::string scheme = text.substr(0, scheme_end);
+  for (char& c : scheme) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  if (scheme != "http" && scheme != "https") {
+    *err = "es_url node \"" + MaskCredentials(text) + "\" has scheme " + scheme + ", expected http or https";
+    return false;
+  }
+  std::string rest = text.substr(scheme_end + 3);
+  size_t path_at = rest.find('/');
+  std::string authority = rest.substr(0, path_at);
+  std::string path = path_at == std::string::npos ? "" : rest.substr(path_at);
+  size_t at = authority.rfind('@');
+  if (at != std::string::npos) {
+    std::string userinfo = authority.substr(0, at);
+    authority = authority.substr(at + 1);
+    size_t colon = userinfo.find(':');
+    node->user = PercentDecode(userinfo.substr(0, colon));
+    node->password = colon == std::string::npos ? "" : PercentDecode(userinfo.substr(colon + 1));
+  }
+  if (authority.empty() || authority[0] == ':') {
+    *err = "es_url node \"" + MaskCredentials(text) + "\" has no host";
+    return false;
+  }
+  size_t port_colon = authority.rfind(':');
+  if (port_colon != std::string::npos && authority.find(']') == std::string::npos) {
+    std::string port = authority.substr(port_colon + 1);
+    bool digits = !port.empty() && port.size() <= 5;
+    for (char c : port) digits = digits && isdigit(static_cast<unsigned char>(c));
+    if (!digits || std::atoi(port.c_str()) < 1 || std::atoi(port.c_str()) > 65535) {
+      *err = "es_url node \"" + MaskCredentials(text) + "\" has an invalid port \"" + port + "\"";
+      return false;
+    }
+  }
+  for (char c : authority) {
+    if (isspace(static_cast<unsigned char>(c))) {
+      *err = "es_url node \"" + MaskCredentials(text) + "\" has white space in its host";
+      return false;
+    }
+  }
+  while (!path.empty() && path.back() == '/') path.pop_back();
+  node->base = scheme + "://" + authority + path;
+  node->display = node->base;
+  return true;
+}
+
+bool ParseLong(const std::string& key, const std::string& value, long min, long max, long* out, std::string* err) {
+  errno = 0;
+  char* end = nullptr;
+  long v = std::strtol(value.c_str(), &end, 10);
+  if (value.empty() || *end != 0 || errno != 0 || v < min || v > max) {
+    *err = "es_url option " + key + "=" + value + " is not a number from " + std::to_string(min) + " to " +
+           std::to_string(max);
+    return false;
+  }
+  *out = v;
+  return true;
+}
+
+bool ParseBool(const std::string& key, const std::string& value, bool* out, std::string* err) {
+  if (value == "1" || value == "true") {
+    *out = true;
+  } else if (value == "0" || value == "false") {
+    *out = false;
+  } else {
+    *err = "es_url option " + key + "=" + value + " must be 1, 0, true or false";
+    return false;
+  }
+  return true;
+}
+
+bool ParseOption(const std::string& key, const std::string& value, Options* o, std::string* err) {
+  long v = 0;
+  if (key == "request_timeout_ms") return ParseLong(key, value, 100, 3600000, &o->request_timeout_ms, err);
+  if (key == "connect_timeout_ms") return ParseLong(key, value, 100, 600000, &o->connect_timeout_ms, err);
+  if (key == "retry_deadline_ms") return ParseLong(key, value, 0, 86400000, &o->retry_deadline_ms, err);
+  if (key == "backoff_ms") return ParseLong(key, value, 1, 600000, &o->backoff_ms, err);
+  if (key == "backoff_max_ms") return ParseLong(key, value, 1, 3600000, &o->backoff_max_ms, err);
+  if (key == "bulk_bytes") {
+    if (!ParseLong(key, value, 1024, 1L << 30, &v, err)) return false;
+    o->bulk_bytes = static_cast<size_t>(v);
+    return true;
+  }
+  if (key == "inflight") {
+    if (!ParseLong(key, value, 1, 16, &v, err)) return false;
+    o->inflight = static_cast<int>(v);
+    return true;
+  }
+  if (key == "gzip") return ParseBool(key, value, &o->gzip, err);
+  if (key == "tls_verify") return ParseBool(key, value, &o->tls_verify, err);
+  if (key == "ca_file") {
+    o->ca_file = PercentDecode(value);
+    return true;
+  }
+  if (key == "api_key") {
+    o->api_key = PercentDecode(value);
+    return true;
+  }
+  if (key == "on_malformed") {
+    if (value == "fail") {
+      o->on_malformed = MalformedPolicy::kFail;
+    } else if (value == "deadletter") {
+      o->on_malformed = MalformedPolicy::kDeadLetter;
+    } else {
+      *err = "es_url option on_malformed=" + value + " must be fail or deadletter";
+      return false;
+    }
+    return true;
+  }
+  *err = "es_url has an unknown option \"" + key + "\"";
+  return false;
+}
+
+}  // namespace
+
+bool ParseEsUrl(const std::string& es_url, Config* out, std::string* err) {
+  std::string url = Trim(es_url);
+  if (url.empty()) {
+    *err = "es_url is empty";
+    return false;
+  }
+  Config cfg;
+  std::string nodes_part = url;
+  size_t q = url.find('?');
+  if (q != std::string::npos) {
+    nodes_part = url.substr(0, q);
+    std::string query = url.substr(q + 1);
+    size_t start = 0;
+    while (start <= query.size()) {
+      size_t amp = query.find('&', start);
+      std::string pair = query.substr(start, amp == std::string::npos ? std::string::npos : amp - start);
+      if (!pair.empty()) {
+        size_t eq = pair.find('=');
+        std::string key = pair.substr(0, eq);
+        std::string value = eq == std::string::npos ? "" : pair.substr(eq + 1);
+        if (!ParseOption(key, value, &cfg.options, err)) return false;
+      }
+      if (amp == std::string::npos) break;
+      start = amp + 1;
+    }
+  }
+  size_t start = 0;
+  while (start <= nodes_part.size()) {
+    size_t comma = nodes_part.find(',', start);
+    std::string text = Trim(nodes_part.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    if (text.empty()) {
+      *err = "es_url has an empty node in its list";
+      return false;
+    }
+    Node node;
+    if (!ParseNode(text, &node, err)) return false;
+    cfg.nodes.push_back(node);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  if (cfg.options.backoff_max_ms < cfg.options.backoff_ms) cfg.options.backoff_max_ms = cfg.options.backoff_ms;
+  *out = cfg;
+  return true;
+}
+
+bool CheckIndexName(const std::string& index, std::string* err) {
+  const std::string quoted = "es_index \"" + index + "\"";
+  if (index.empty()) {
+    *err = "es_index is empty";
+    return false;
+  }
+  if (index.size() > 255) {
+    *err = "es_index is longer than 255 bytes";
+    return false;
+  }
+  if (index == "." || index == "..") {
+    *err = quoted + " is not allowed";
+    return false;
+  }
+  if (index[0] == '-' || index[0] == '_' || index[0] == '+') {
+    *err = quoted + " must not start with '-', '_' or '+'";
+    return false;
+  }
+  for (unsigned char c : index) {
+    if (c >= 'A' && c <= 'Z') {
+      *err = quoted + " must be lowercase";
+      return false;
+    }
+    if (c < 0x20 || c == ' ' || c == '\\' || c == '/' || c == '*' || c == '?' || c == '"' || c == '<' ||
+        c == '>' || c == '|' || c == ',' || c == '#' || c == ':') {
+      *err = quoted + " contains a character the engine refuses (\\ / * ? \" < > | , # : or white space)";
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string MaskCredentials(const std::string& text) {
+  std::string out;
+  size_t pos = 0;
+  for (;;) {
+    size_t scheme = text.find("://", pos);
+    if (scheme == std::string::npos) break;
+    size_t auth = scheme + 3;
+    size_t end = text.find_first_of("/,\"? #", auth);
+    if (end == std::string::npos) end = text.size();
+    size_t at = text.rfind('@', end == 0 ? 0 : end - 1);
+    out.append(text, pos, auth - pos);
+    if (at != std::string::npos && at >= auth) {
+      size_t colon = text.find(':', auth);
+      if (colon != std::string::npos && colon < at) {
+        out.append(text, auth, colon + 1 - auth);
+        out.append("***");
+        out.append(text, at, end - at);
+      } else {
+        out.append(text, auth, end - auth);
+      }
+    } else {
+      out.append(text, auth, end - auth);
+    }
+    pos = end;
+  }
+  out.append(text, pos, std::string::npos);
+  return out;
+}
+
+}  // namespace eswriter

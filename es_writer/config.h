@@ -1,0 +1,51 @@
+// Writer configuration: the node list and tunables parsed from es_url, and the argument checks.
+//
+// es_url is one base URL or a comma-separated list ("http://a:9200,https://user:pw@b:9243/prefix"),
+// optionally followed by "?key=value&..." tunables that apply to every node.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace eswriter {
+
+struct Node {
+  std::string base;     // scheme://host[:port][/prefix], no user information, no trailing '/'
+  std::string user;     // percent-decoded
+  std::string password; // percent-decoded; never logged or put in an error text
+  std::string display;  // base, for messages and logs
+};
+
+enum class MalformedPolicy { kFail, kDeadLetter };
+
+struct Options {
+  long request_timeout_ms = 30000;
+  long connect_timeout_ms = 5000;
+  long retry_deadline_ms = 180000;
+  long backoff_ms = 100;
+  long backoff_max_ms = 10000;
+  size_t bulk_bytes = 10 * 1024 * 1024;
+  int inflight = 2;
+  bool gzip = false;
+  bool tls_verify = true;
+  std::string ca_file;
+  std::string api_key;
+  MalformedPolicy on_malformed = MalformedPolicy::kFail;
+};
+
+struct Config {
+  std::vector<Node> nodes;
+  Options options;
+};
+
+// Parses es_url into nodes and options. False with *err naming the problem (never a password).
+bool ParseEsUrl(const std::string& es_url, Config* out, std::string* err);
+
+// False with *err when the engine would refuse this index name.
+bool CheckIndexName(const std::string& index, std::string* err);
+
+// Copy of text with the password of "scheme://user:password@" replaced by "***".
+std::string MaskCredentials(const std::string& text);
+
+}  // namespace eswriter

@@ -1,0 +1,124 @@
+// HTTP requests to the engine: bulk POSTs with Content-Length and an empty Expect header, root and
+// maintenance GETs, TLS and authentication from the node and the options.
+#include "http_client.h"
+
+#include <curl/curl.h>
+#include <zlib.h>
+
+#include <mutex>
+
+namespace eswriter {
+
+namespace {
+
+size_t WriteBody(char* ptr, size_t size, size_t nmemb, void* userdata) {
+  static_cast<std::string*>(userdata)->append(ptr, size * nmemb);
+  return size * nmemb;
+}
+
+int Progress(void* clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  const std::atomic<bool>* abort = static_cast<const std::atomic<bool>*>(clientp);
+  return abort != nullptr && abort->load() ? 1 : 0;
+}
+
+bool Gzip(const std::string& in, std::string* out) {
+  z_stream zs{};
+  if (deflateInit2(&zs, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) return false;
+  out->resize(deflateBound(&zs, in.size()));
+  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+  zs.avail_in = static_cast<uInt>(in.size());
+  zs.next_out = reinterpret_cast<Bytef*>(&(*out)[0]);
+  zs.avail_out = static_cast<uInt>(out->size());
+  int rc = deflate(&zs, Z_FINISH);
+  out->resize(zs.total_out);
+  deflateEnd(&zs);
+  return rc == Z_STREAM_END;
+}
+
+}  // namespace
+
+void GlobalHttpInit() {
+  static std::once_flag once;
+  std::call_once(once, []() { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+HttpClient::HttpClient(const Options& options) : options_(options), curl_(nullptr) {
+  GlobalHttpInit();
+  curl_ = curl_easy_init();
+}
+
+HttpClient::~HttpClient() {
+  if (curl_ != nullptr) curl_easy_cleanup(curl_);
+}
+
+HttpResponse HttpClient::Get(const Node& node, const std::string& path, const std::atomic<bool>* abort) {
+  return Perform(node, path, nullptr, abort);
+}
+
+HttpResponse HttpClient::PostNdjson(const Node& node, const std::string& path, const std::string& body,
+                                    const std::atomic<bool>* abort) {
+  return Perform(node, path, &body, abort);
+}
+
+HttpResponse HttpClient::Perform(const Node& node, const std::string& path, const std::string* body,
+                                 const std::atomic<bool>* abort) {
+  HttpResponse resp;
+  if (curl_ == nullptr) {
+    resp.error = "cannot create an HTTP handle";
+    return resp;
+  }
+  CURL* c = curl_;
+  curl_easy_reset(c);
+  std::string url = node.base + path;
+  curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, options_.request_timeout_ms);
+  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, options_.connect_timeout_ms);
+  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, WriteBody);
+  curl_easy_setopt(c, CURLOPT_WRITEDATA, &resp.body);
+  curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, Progress);
+  curl_easy_setopt(c, CURLOPT_XFERINFODATA, abort);
+  curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, options_.tls_verify ? 1L : 0L);
+  curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, options_.tls_verify ? 2L : 0L);
+  if (!options_.ca_file.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, options_.ca_file.c_str());
+  if (!node.user.empty() && options_.api_key.empty()) {
+    curl_easy_setopt(c, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
+    curl_easy_setopt(c, CURLOPT_USERNAME, node.user.c_str());
+    curl_easy_setopt(c, CURLOPT_PASSWORD, node.password.c_str());
+  }
+
+  struct curl_slist* headers = nullptr;
+  headers = curl_slist_append(headers, "Accept: application/json");
+  std::string auth;
+  if (!options_.api_key.empty()) {
+    auth = "Authorization: ApiKey " + options_.api_key;
+    headers = curl_slist_append(headers, auth.c_str());
+  }
+  if (body != nullptr) {
+    const std::string* payload = body;
+    if (options_.gzip && Gzip(*body, &compressed_)) {
+      payload = &compressed_;
+      headers = curl_slist_append(headers, "Content-Encoding: gzip");
+    }
+    headers = curl_slist_append(headers, "Content-Type: application/x-ndjson");
+    headers = curl_slist_append(headers, "Expect:");  // no 100-continue round trip (and no 417)
+    curl_easy_setopt(c, CURLOPT_POST, 1L);
+    curl_easy_setopt(c, CURLOPT_POSTFIELDS, payload->data());
+    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload->size()));
+  }
+  curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
+
+  CURLcode rc = curl_easy_perform(c);
+  curl_slist_free_all(headers);
+  if (rc != CURLE_OK) {
+    resp.status = 0;
+    resp.timed_out = rc == CURLE_OPERATION_TIMEDOUT;
+    resp.error = curl_easy_strerror(rc);
+    return resp;
+  }
+  curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &resp.status);
+  return resp;
+}
+
+}  // namespace eswriter

@@ -1,0 +1,455 @@
+// Bulk grouping, background sending with retries, commit and reset, version probe, writer log.
+#include "writer.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+#include <random>
+
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+namespace eswriter {
+
+namespace {
+
+std::string UtcDate() {
+  char buff[16] = {0};
+  time_t now = time(nullptr);
+  struct tm t;
+  gmtime_r(&now, &t);
+  strftime(buff, sizeof(buff), "%Y-%m-%d", &t);
+  return buff;
+}
+
+std::string UtcStamp() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  struct tm t;
+  gmtime_r(&ts.tv_sec, &t);
+  char buff[48];
+  size_t n = strftime(buff, sizeof(buff), "%Y-%m-%d %H:%M:%S", &t);
+  snprintf(buff + n, sizeof(buff) - n, ".%06ld", ts.tv_nsec / 1000);
+  return buff;
+}
+
+// Major and minor of a version text such as "8.12.1".
+bool ParseVersion(const std::string& v, int* major) {
+  if (v.empty() || !isdigit(static_cast<unsigned char>(v[0]))) return false;
+  *major = atoi(v.c_str());
+  return true;
+}
+
+// Checks a node's root reply against the version flag.
+bool CheckVersion(const Node& node, const HttpResponse& resp, bool is_v8, std::string* err) {
+  const std::string who = "node " + node.display;
+  if (resp.status == 0) {
+    *err = who + ": cannot connect: " + resp.error;
+    return false;
+  }
+  if (resp.status == 401 || resp.status == 403) {
+    *err = who + ": authentication or authorisation failed (HTTP " + std::to_string(resp.status) + ")";
+    return false;
+  }
+  if (resp.status != 200) {
+    *err = who + ": the root endpoint answered HTTP " + std::to_string(resp.status);
+    return false;
+  }
+  rapidjson::Document doc;
+  doc.Parse(resp.body.data(), resp.body.size());
+  std::string number, distribution;
+  if (!doc.HasParseError() && doc.IsObject()) {
+    auto v = doc.FindMember("version");
+    if (v != doc.MemberEnd() && v->value.IsObject()) {
+      auto n = v->value.FindMember("number");
+      auto d = v->value.FindMember("distribution");
+      if (n != v->value.MemberEnd() && n->value.IsString()) number = n->value.GetString();
+      if (d != v->value.MemberEnd() && d->value.IsString()) distribution = d->value.GetString();
+    }
+  }
+  int major = 0;
+  if (!ParseVersion(number, &major)) {
+    *err = who + ": the root endpoint reports no version.number";
+    return false;
+  }
+  if (distribution == "opensearch") {
+    if (is_v8) {
+      *err = who + " runs OpenSearch " + number + ", which speaks the 7 API: use es_version v7";
+      return false;
+    }
+    return true;
+  }
+  if (is_v8 && major < 8) {
+    *err = who + " reports version " + number + ", but es_version is v8";
+    return false;
+  }
+  if (!is_v8 && major != 7) {
+    *err = who + " reports version " + number + ", but es_version is v7";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------
+// WriterLog
+
+void WriterLog::Open(const std::string& dir, const std::string& name) {
+  std::lock_guard<std::mutex> lock(mu_);
+  dir_ = dir.empty() ? "." : dir;
+  name_ = name;
+}
+
+FILE* WriterLog::Reopen(FILE*& file, const std::string& suffix, std::string& date) {
+  std::string today = UtcDate();
+  if (file != nullptr && date == today) return file;
+  if (file != nullptr) fclose(file);
+  date = today;
+  std::string path = dir_ + (dir_.back() == '/' ? "" : "/") + name_ + "." + suffix + today + (suffix.empty() ? ".log" : ".ndjson");
+  file = fopen(path.c_str(), "a");
+  return file;
+}
+
+void WriterLog::Line(const char* level, const char* fmt, ...) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (name_.empty() || Reopen(log_, "", log_date_) == nullptr) return;
+  fprintf(log_, "[%s][%s] ", UtcStamp().c_str(), level);
+  va_list ap;
+  va_start(ap, fmt);
+  vfprintf(log_, fmt, ap);
+  va_end(ap);
+  fputc('\n', log_);
+  fflush(log_);
+}
+
+bool WriterLog::DeadLetter(const std::string& index, const ItemError& e, const std::string& doc) {
+  rapidjson::StringBuffer sb;
+  rapidjson::Writer<rapidjson::StringBuffer> w(sb);
+  w.StartObject();
+  w.Key("time");
+  std::string stamp = UtcStamp();
+  w.String(stamp.c_str());
+  w.Key("index");
+  w.String(index.c_str());
+  w.Key("status");
+  w.Int64(e.status);
+  w.Key("error_type");
+  w.String(e.type.c_str());
+  w.Key("reason");
+  w.String(e.reason.c_str());
+  w.Key("document");
+  w.String(doc.data(), static_cast<rapidjson::SizeType>(doc.size()));
+  w.EndObject();
+  std::lock_guard<std::mutex> lock(mu_);
+  if (name_.empty() || Reopen(dead_, "deadletter.", dead_date_) == nullptr) return false;
+  fwrite(sb.GetString(), 1, sb.GetSize(), dead_);
+  fputc('\n', dead_);
+  return fflush(dead_) == 0;
+}
+
+WriterLog::~WriterLog() {
+  if (log_ != nullptr) fclose(log_);
+  if (dead_ != nullptr) fclose(dead_);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Writer
+
+Writer::~Writer() { Stop(); }
+
+void Writer::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stop_ = true;
+    cancel_.store(true);
+    queue_.clear();
+  }
+  cv_.notify_all();
+  for (std::thread& t : senders_) t.join();
+  senders_.clear();
+  ready_ = false;
+}
+
+bool Writer::Init(const std::string& es_url, bool is_v8, const std::string& index, int bulk_num,
+                  const std::string& log_dir, const std::string& log_name, std::string* err) {
+  Stop();
+  stop_ = false;
+  cancel_.store(false);
+  failed_ = false;
+  failure_.clear();
+  if (!ParseEsUrl(es_url, &config_, err)) return false;
+  if (!CheckIndexName(index, err)) return false;
+  if (bulk_num <= 0) {
+    *err = "bulk_num " + std::to_string(bulk_num) + " must be greater than 0";
+    return false;
+  }
+  log_.Open(log_dir, log_name.empty() ? "cdc_es_write" : log_name);
+
+  HttpClient probe(config_.options);
+  for (const Node& node : config_.nodes) {
+    HttpResponse resp = probe.Get(node, "/");
+    if (!CheckVersion(node, resp, is_v8, err)) {
+      log_.Line("CRIT", "initialize failed: %s", err->c_str());
+      return false;
+    }
+  }
+
+  index_ = index;
+  action_line_ = "{\"index\":{\"_index\":\"" + index + "\"}}\n";
+  bulk_num_ = static_cast<size_t>(bulk_num);
+  current_.reset(new Bulk(action_line_));
+  docs_ = bulks_ = retries_ = 0;
+  period_start_ = std::chrono::steady_clock::now();
+  for (int i = 0; i < config_.options.inflight; ++i) senders_.emplace_back(&Writer::SenderLoop, this);
+  ready_ = true;
+  std::string nodes;
+  for (const Node& n : config_.nodes) nodes += (nodes.empty() ? "" : ",") + n.display;
+  log_.Line("INFO", "initialized: nodes %s, index %s, bulk_num %d, bulk_bytes %zu, inflight %d, es v%d", nodes.c_str(),
+            index.c_str(), bulk_num, config_.options.bulk_bytes, config_.options.inflight, is_v8 ? 8 : 7);
+  return true;
+}
+
+bool Writer::Fail(std::string* err, const std::string& text) {
+  *err = text;
+  log_.Line("CRIT", "%s; pending documents dropped, the batch must be sent again", text.c_str());
+  ResetPending();
+  return false;
+}
+
+bool Writer::Write(const char* doc, int len, int64_t typ, std::string* err) {
+  if (!ready_) {
+    *err = "es writer is not initialized";
+    return false;
+  }
+  if (typ != 1) {
+    return Fail(err, "document type " + std::to_string(typ) + " is not supported (1: index a new document)");
+  }
+  if (doc == nullptr || len < 0) return Fail(err, "invalid document: null or negative length");
+  std::string failure;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (failed_) failure = failure_;
+  }
+  if (!failure.empty()) return Fail(err, failure);  // an earlier bulk of this batch failed for good
+  size_t n = static_cast<size_t>(len);
+  bool blank = true;
+  for (size_t i = 0; i < n && blank; ++i) blank = doc[i] == ' ' || doc[i] == '\t' || doc[i] == '\n' || doc[i] == '\r';
+  if (blank) {
+    if (config_.options.on_malformed == MalformedPolicy::kDeadLetter) {
+      ItemError e;
+      e.type = "empty_document";
+      e.reason = "the document is empty";
+      log_.DeadLetter(index_, e, std::string(doc, n));
+      return true;
+    }
+    return Fail(err, "an empty document was refused");
+  }
+  // A bulk closes before a document that would take it past the byte cap (a document larger than
+  // the cap goes alone), and after its bulk_num-th document.
+  const size_t added = action_line_.size() + n + 1;
+  bool ok = true;
+  if (current_->count() != 0 && current_->bytes() + added > config_.options.bulk_bytes) ok = Submit();
+  if (ok) {
+    current_->Add(doc, n);
+    if (current_->count() >= bulk_num_) ok = Submit();
+  }
+  if (!ok) {
+    std::string text;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      text = failure_;
+    }
+    return Fail(err, text);
+  }
+  return true;
+}
+
+bool Writer::Submit() {
+  std::unique_lock<std::mutex> lock(mu_);
+  cv_.wait(lock, [this]() {
+    return failed_ || static_cast<int>(queue_.size()) + busy_ < config_.options.inflight;
+  });
+  if (failed_) return false;
+  current_->generation = generation_;
+  docs_ += current_->count();
+  ++bulks_;
+  queue_.push_back(std::move(current_));
+  current_.reset(new Bulk(action_line_));
+  lock.unlock();
+  cv_.notify_all();
+  return true;
+}
+
+bool Writer::Commit(std::string* err) {
+  if (!ready_) {
+    *err = "es writer is not initialized";
+    return false;
+  }
+  if (current_->count() != 0 && !Submit()) {
+    std::lock_guard<std::mutex> lock(mu_);
+    *err = failure_;
+  } else {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait(lock, [this]() { return failed_ || (queue_.empty() && busy_ == 0); });
+    if (failed_) {
+      *err = failure_;
+    } else {
+      double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - period_start_).count();
+      log_.Line("INFO", "commit: %llu documents in %llu bulks, %llu retries, %.3f s",
+                static_cast<unsigned long long>(docs_), static_cast<unsigned long long>(bulks_),
+                static_cast<unsigned long long>(retries_), secs);
+      docs_ = bulks_ = retries_ = 0;
+      period_start_ = std::chrono::steady_clock::now();
+      return true;
+    }
+  }
+  std::string text = *err;
+  return Fail(err, text);
+}
+
+void Writer::ResetPending() {
+  std::unique_lock<std::mutex> lock(mu_);
+  ++generation_;
+  cancel_.store(true);
+  queue_.clear();
+  cv_.notify_all();
+  cv_.wait(lock, [this]() { return busy_ == 0; });
+  cancel_.store(false);
+  failed_ = false;
+  failure_.clear();
+  docs_ = bulks_ = retries_ = 0;
+  period_start_ = std::chrono::steady_clock::now();
+  current_.reset(new Bulk(action_line_));
+}
+
+const Node& Writer::NextNode() { return config_.nodes[rr_.fetch_add(1) % config_.nodes.size()]; }
+
+bool Writer::Backoff(int attempt) {
+  static thread_local std::mt19937_64 rng(std::random_device{}());
+  const Options& o = config_.options;
+  double delay = static_cast<double>(o.backoff_ms) * static_cast<double>(1ull << std::min(attempt, 20));
+  delay = std::min(delay, static_cast<double>(o.backoff_max_ms));
+  delay *= 0.5 + 0.5 * std::uniform_real_distribution<double>(0.0, 1.0)(rng);  // jitter
+  auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(static_cast<long>(delay * 1000));
+  while (std::chrono::steady_clock::now() < until) {
+    if (cancel_.load()) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return !cancel_.load();
+}
+
+void Writer::SenderLoop() {
+  HttpClient http(config_.options);
+  for (;;) {
+    std::unique_ptr<Bulk> bulk;
+    {
+      std::unique_lock<std::mutex> lock(mu_);
+      cv_.wait(lock, [this]() { return stop_ || !queue_.empty(); });
+      if (stop_) return;
+      bulk = std::move(queue_.front());
+      queue_.pop_front();
+      ++busy_;
+    }
+    std::string err;
+    uint64_t gen = bulk->generation;
+    bool ok = SendBulk(http, std::move(*bulk), &err);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      --busy_;
+      if (!ok && gen == generation_ && !failed_) {
+        failed_ = true;
+        failure_ = err;
+      }
+    }
+    cv_.notify_all();
+  }
+}
+
+bool Writer::SendBulk(HttpClient& http, Bulk bulk, std::string* err) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(config_.options.retry_deadline_ms);
+  std::vector<Bulk> work;
+  work.push_back(std::move(bulk));
+  while (!work.empty()) {
+    Bulk b = std::move(work.back());
+    work.pop_back();
+    int attempt = 0;
+    for (;;) {
+      if (cancel_.load()) {
+        *err = "cancelled";
+        return false;
+      }
+      const Node& node = NextNode();
+      HttpResponse resp = http.PostNdjson(node, "/_bulk", b.body(), &cancel_);
+      ReplyOutcome out = ClassifyReply(resp.status, resp.body, resp.error, b.count());
+      std::string last;
+      if (out.kind == ReplyKind::kFatal) {
+        *err = "bulk request to node " + node.display + " failed: " + out.error;
+        log_.Line("CRIT", "%s", err->c_str());
+        return false;
+      }
+      if (out.kind == ReplyKind::kSplit) {
+        if (b.count() == 1) {
+          *err = "a document of " + std::to_string(b.Doc(0).size()) + " bytes is larger than node " + node.display +
+                 " accepts (" + out.error + ")";
+          log_.Line("CRIT", "%s", err->c_str());
+          return false;
+        }
+        std::vector<size_t> first, second;
+        for (size_t i = 0; i < b.count(); ++i) (i < b.count() / 2 ? first : second).push_back(i);
+        log_.Line("WARN", "node %s: %s for %zu documents, sending them in halves", node.display.c_str(),
+                  out.error.c_str(), b.count());
+        work.push_back(b.Subset(second));
+        work.push_back(b.Subset(first));
+        break;
+      }
+      if (out.kind == ReplyKind::kDone) {
+        std::vector<ItemError> fatal;
+        for (const ItemError& e : out.refused) {
+          if (config_.options.on_malformed == MalformedPolicy::kDeadLetter && IsMalformedType(e.type) &&
+              log_.DeadLetter(index_, e, b.Doc(e.index))) {
+            log_.Line("WARN", "document set aside in the dead-letter file: status %ld %s: %s", e.status,
+                      e.type.c_str(), e.reason.c_str());
+            continue;
+          }
+          fatal.push_back(e);
+        }
+        if (!fatal.empty()) {
+          const ItemError& e = fatal.front();
+          *err = std::to_string(fatal.size()) + " of " + std::to_string(b.count()) + " documents refused by node " +
+                 node.display + "; first: status " + std::to_string(e.status) + " " + e.type + ": " + e.reason;
+          log_.Line("CRIT", "%s", err->c_str());
+          return false;
+        }
+        if (out.retry.empty()) break;
+        last = std::to_string(out.retry.size()) + " documents rejected for now (429)";
+        log_.Line("WARN", "node %s: %s, retrying them", node.display.c_str(), last.c_str());
+        b = b.Subset(out.retry);
+      } else {
+        last = out.error;
+        log_.Line("WARN", "node %s: %s, retrying %zu documents", node.display.c_str(), last.c_str(), b.count());
+      }
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        ++retries_;
+      }
+      if (std::chrono::steady_clock::now() >= deadline) {
+        *err = "gave up after the retry deadline of " + std::to_string(config_.options.retry_deadline_ms) +
+               " ms (" + std::to_string(attempt + 1) + " attempts); last error from node " + node.display + ": " + last;
+        log_.Line("CRIT", "%s", err->c_str());
+        return false;
+      }
+      if (!Backoff(attempt++)) {
+        *err = "cancelled";
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace eswriter

@@ -1,0 +1,102 @@
+// The bulk-indexing writer behind the C interface.
+//
+// Threads: Init, Write and Commit are called from one caller thread, one at a time. Sender threads
+// (Options::inflight of them) take finished bulks from a bounded queue and send them, with retries,
+// while the caller fills the next bulk. Everything shared is guarded by mu_.
+// Delivery is at least once: a retried bulk may index a document twice.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bulk.h"
+#include "config.h"
+#include "http_client.h"
+
+namespace eswriter {
+
+// The writer's own log: one line per failed request or retry and a summary per commit, in
+// <log_dir>/<log_name>.<UTC date>.log. Never holds document bodies or credentials.
+class WriterLog {
+ public:
+  void Open(const std::string& dir, const std::string& name);
+  void Line(const char* level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+  // Appends one dead-letter record to <log_dir>/<log_name>.deadletter.<UTC date>.ndjson.
+  bool DeadLetter(const std::string& index, const ItemError& e, const std::string& doc);
+  ~WriterLog();
+
+ private:
+  FILE* Reopen(FILE*& file, const std::string& suffix, std::string& date);
+
+  std::mutex mu_;
+  std::string dir_, name_;
+  FILE* log_ = nullptr;
+  std::string log_date_;
+  FILE* dead_ = nullptr;
+  std::string dead_date_;
+};
+
+class Writer {
+ public:
+  Writer() = default;
+  ~Writer();
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
+  // False with *err on bad arguments or a node that does not answer with a fitting version.
+  bool Init(const std::string& es_url, bool is_v8, const std::string& index, int bulk_num,
+            const std::string& log_dir, const std::string& log_name, std::string* err);
+  // Copies the document into the current bulk. False with *err when it is refused or an earlier bulk
+  // failed for good; the pending state is then reset.
+  bool Write(const char* doc, int len, int64_t typ, std::string* err);
+  // Sends what is pending and waits until every document since the last commit is acknowledged.
+  // False with *err otherwise; the pending state is then reset.
+  bool Commit(std::string* err);
+
+ private:
+  void SenderLoop();
+  bool SendBulk(HttpClient& http, Bulk bulk, std::string* err);
+  // Waits for room in the bounded queue; false when a bulk failed for good meanwhile.
+  bool Submit();
+  void ResetPending();
+  void Stop();
+  const Node& NextNode();
+  // Sleeps the back-off of the given attempt; false when the batch was cancelled meanwhile.
+  bool Backoff(int attempt);
+  bool Fail(std::string* err, const std::string& text);
+
+  Config config_;
+  std::string index_;
+  std::string action_line_;
+  size_t bulk_num_ = 0;
+  bool ready_ = false;
+  WriterLog log_;
+
+  std::unique_ptr<Bulk> current_;
+  std::atomic<size_t> rr_{0};
+  std::atomic<bool> cancel_{false};
+
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<std::unique_ptr<Bulk>> queue_;
+  int busy_ = 0;
+  bool stop_ = false;
+  uint64_t generation_ = 0;
+  bool failed_ = false;
+  std::string failure_;
+  std::vector<std::thread> senders_;
+
+  // Counters since the last commit (guarded by mu_).
+  uint64_t docs_ = 0, bulks_ = 0, retries_ = 0;
+  std::chrono::steady_clock::time_point period_start_;
+};
+
+}  // namespace eswriter

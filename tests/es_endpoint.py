@@ -1,0 +1,316 @@
+#!/usr/bin/env python3
+"""A local es-compatible endpoint for tests, benchmarks and the demo (loopback only).
+
+Faithful on what the writer relies on: the root endpoint with a 7.x or 8.x version (and the
+X-Elastic-Product header), _bulk with NDJSON parsing that requires the body's final newline, per-item
+results in request order (a payload that is not a JSON object is refused per item with the engine's
+error type), _refresh, _count and a simple _search. Faults are injected through POST /_fault.
+
+Usage: es_endpoint.py [--port N] [--port-file F] [--version 8.12.1] [--distribution opensearch]
+                      [--user name:password]
+"""
+import argparse
+import base64
+import gzip
+import json
+import random
+import socket
+import sys
+import threading
+import time
+import uuid
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import urlsplit, parse_qs
+
+STATE_LOCK = threading.Lock()
+INDICES = {}  # index -> list of (id, source text)
+FAULTS = {
+    "fail_next": 0, "fail_status": 503,   # whole requests answered with a status
+    "reject_items": 0,                    # next N items answered 429
+    "delay_next": 0, "delay_ms": 0,       # next N bulk requests delayed
+    "drop_next": 0,                       # next N bulk requests: connection closed, no answer
+    "transient_rate": 0.0,                # chance per bulk request of a random transient fault
+    "item_reject_rate": 0.0,              # chance per item of a 429
+    "max_body_bytes": 0,                  # 413 above this size (0: no limit)
+    "down_until": 0.0,                    # every request dropped until this time
+    "slow_ms": 400,                       # delay of a random "slow" fault
+}
+STATS = {"requests": 0, "bulk_requests": 0, "items": 0, "docs": 0, "injected": {}}
+CONFIG = {"version": "8.12.1", "distribution": "elasticsearch", "user": None}
+
+
+def count_injected(kind):
+    STATS["injected"][kind] = STATS["injected"].get(kind, 0) + 1
+
+
+def error_body(status, etype, reason):
+    return {"error": {"root_cause": [{"type": etype, "reason": reason}], "type": etype, "reason": reason},
+            "status": status}
+
+
+class Drop(Exception):
+    """Close the connection without an answer."""
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "es-endpoint"
+
+    def log_message(self, fmt, *args):  # quiet
+        pass
+
+    def send_json(self, status, obj):
+        data = json.dumps(obj).encode()
+        self.send_response(status)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(data)))
+        if CONFIG["distribution"] != "opensearch":
+            self.send_header("X-Elastic-Product", "Elasticsearch")
+        self.end_headers()
+        self.wfile.write(data)
+
+    def read_body(self):
+        if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
+            return None
+        length = int(self.headers.get("Content-Length", "0") or 0)
+        data = self.rfile.read(length) if length else b""
+        if self.headers.get("Content-Encoding", "").lower() == "gzip":
+            data = gzip.decompress(data)
+        return data
+
+    def authorised(self):
+        if not CONFIG["user"]:
+            return True
+        want = "Basic " + base64.b64encode(CONFIG["user"].encode()).decode()
+        return self.headers.get("Authorization", "") == want
+
+    def handle_any(self, method):
+        with STATE_LOCK:
+            STATS["requests"] += 1
+            down = time.time() < FAULTS["down_until"]
+        body = self.read_body() if method in ("POST", "PUT") else b""
+        if down:
+            with STATE_LOCK:
+                count_injected("down")
+            raise Drop()
+        url = urlsplit(self.path)
+        parts = [p for p in url.path.split("/") if p]
+        query = parse_qs(url.query)
+        if parts[:1] == ["_fault"]:
+            return self.fault(method, parts, body)
+        if not self.authorised():
+            return self.send_json(401, error_body(401, "security_exception", "missing authentication credentials"))
+        if not parts and method in ("GET", "HEAD"):
+            return self.root()
+        if body is None:
+            return self.send_json(400, error_body(400, "illegal_argument_exception", "chunked bodies are not accepted"))
+        if parts and parts[-1] == "_bulk" and method in ("POST", "PUT"):
+            return self.bulk(parts[0] if len(parts) == 2 else None, body)
+        if len(parts) == 2 and parts[1] == "_refresh":
+            return self.send_json(200, {"_shards": {"total": 2, "successful": 1, "failed": 0}})
+        if len(parts) == 2 and parts[1] == "_count":
+            with STATE_LOCK:
+                n = len(INDICES.get(parts[0], []))
+            return self.send_json(200, {"count": n, "_shards": {"total": 1, "successful": 1, "skipped": 0, "failed": 0}})
+        if len(parts) == 2 and parts[1] == "_raw":
+            # Test helper: the sources exactly as stored, from position `from` on.
+            start = int(query.get("from", ["0"])[0])
+            with STATE_LOCK:
+                docs = [s for _, s in INDICES.get(parts[0], [])]
+            return self.send_json(200, {"total": len(docs), "docs": docs[start:]})
+        if len(parts) == 2 and parts[1] == "_search":
+            size = int(query.get("size", ["10"])[0])
+            with STATE_LOCK:
+                docs = list(INDICES.get(parts[0], []))
+            hits = [{"_index": parts[0], "_id": i, "_score": 1.0, "_source": json.loads(s)} for i, s in docs[:size]]
+            return self.send_json(200, {"took": 1, "timed_out": False,
+                                        "hits": {"total": {"value": len(docs), "relation": "eq"}, "hits": hits}})
+        if len(parts) == 1 and method == "DELETE":
+            with STATE_LOCK:
+                INDICES.pop(parts[0], None)
+            return self.send_json(200, {"acknowledged": True})
+        if len(parts) == 1 and method in ("PUT", "HEAD", "GET"):
+            with STATE_LOCK:
+                exists = parts[0] in INDICES
+                if method == "PUT":
+                    INDICES.setdefault(parts[0], [])
+            return self.send_json(200 if exists or method == "PUT" else 404, {"acknowledged": True})
+        return self.send_json(404, error_body(404, "not_found", "no route for " + method + " " + url.path))
+
+    def root(self):
+        version = {"number": CONFIG["version"], "build_flavor": "default", "build_type": "tar",
+                   "build_hash": "0" * 40, "build_date": "2024-02-01T13:07:13.727175297Z", "build_snapshot": False,
+                   "lucene_version": "9.9.2", "minimum_wire_compatibility_version": "7.17.0",
+                   "minimum_index_compatibility_version": "7.0.0"}
+        if CONFIG["distribution"] == "opensearch":
+            version["distribution"] = "opensearch"
+            del version["build_flavor"]
+        self.send_json(200, {"name": "local", "cluster_name": "test", "cluster_uuid": "local-uuid",
+                             "version": version, "tagline": "You Know, for Search"})
+
+    def fault(self, method, parts, body):
+        if method == "GET":
+            with STATE_LOCK:
+                return self.send_json(200, {"stats": STATS, "faults": FAULTS})
+        req = json.loads(body or b"{}")
+        with STATE_LOCK:
+            if req.pop("reset", False):
+                FAULTS.update({"fail_next": 0, "reject_items": 0, "delay_next": 0, "drop_next": 0,
+                               "transient_rate": 0.0, "item_reject_rate": 0.0, "max_body_bytes": 0,
+                               "down_until": 0.0})
+            if "down_ms" in req:
+                FAULTS["down_until"] = time.time() + req.pop("down_ms") / 1000.0
+            FAULTS.update(req)
+        return self.send_json(200, {"acknowledged": True})
+
+    def bulk(self, path_index, body):
+        with STATE_LOCK:
+            STATS["bulk_requests"] += 1
+            fault = None
+            if FAULTS["drop_next"] > 0:
+                FAULTS["drop_next"] -= 1
+                fault = "drop"
+            elif FAULTS["fail_next"] > 0:
+                FAULTS["fail_next"] -= 1
+                fault = "fail"
+            elif FAULTS["delay_next"] > 0:
+                FAULTS["delay_next"] -= 1
+                fault = "delay"
+            elif FAULTS["transient_rate"] > 0 and random.random() < FAULTS["transient_rate"]:
+                fault = random.choice(["429", "503", "drop", "slow"])
+            if fault:
+                count_injected(fault)
+            fail_status = FAULTS["fail_status"]
+            delay_ms = FAULTS["delay_ms"] if fault == "delay" else FAULTS["slow_ms"]
+            max_body = FAULTS["max_body_bytes"]
+        if fault == "drop":
+            raise Drop()
+        if fault in ("delay", "slow"):
+            time.sleep(delay_ms / 1000.0)
+        if fault == "fail":
+            return self.send_json(fail_status, error_body(fail_status, "injected_fault", "injected failure"))
+        if fault in ("429", "503"):
+            status = int(fault)
+            etype = "es_rejected_execution_exception" if status == 429 else "unavailable_shards_exception"
+            return self.send_json(status, error_body(status, etype, "injected " + fault))
+        if max_body and len(body) > max_body:
+            return self.send_json(413, error_body(413, "content_too_long", "body larger than max_body_bytes"))
+        if not body.endswith(b"\n"):
+            return self.send_json(400, error_body(400, "illegal_argument_exception",
+                                                  "The bulk request must be terminated by a newline [\\n]"))
+        lines = body.split(b"\n")[:-1]
+        items, stored = [], []
+        v8 = CONFIG["distribution"] != "opensearch" and int(CONFIG["version"].split(".")[0]) >= 8
+        parse_error = "document_parsing_exception" if v8 else "mapper_parsing_exception"
+        i = 0
+        while i < len(lines):
+            raw = lines[i]
+            i += 1
+            if not raw.strip():
+                continue
+            try:
+                action = json.loads(raw)
+                (op, meta), = action.items()
+            except Exception:
+                return self.send_json(400, error_body(400, "illegal_argument_exception",
+                                                      "Malformed action/metadata line [%d]" % i))
+            if v8 and "_type" in meta:
+                return self.send_json(400, error_body(400, "illegal_argument_exception",
+                                                      "Action/metadata line [%d] contains an unknown parameter [_type]" % i))
+            index = meta.get("_index", path_index)
+            doc_id = meta.get("_id") or uuid.uuid4().hex[:20]
+            if op == "delete":
+                items.append({op: {"_index": index, "_id": doc_id, "status": 404, "result": "not_found"}})
+                continue
+            if i >= len(lines) + 1:
+                break
+            payload = lines[i] if i < len(lines) else b""
+            i += 1
+            with STATE_LOCK:
+                reject = FAULTS["reject_items"] > 0 or (FAULTS["item_reject_rate"] > 0 and
+                                                        random.random() < FAULTS["item_reject_rate"])
+                if FAULTS["reject_items"] > 0:
+                    FAULTS["reject_items"] -= 1
+                if reject:
+                    count_injected("item_429")
+            if reject:
+                items.append({op: {"_index": index, "_id": doc_id, "status": 429, "error": {
+                    "type": "es_rejected_execution_exception", "reason": "rejected execution (injected)"}}})
+                continue
+            try:
+                source = json.loads(payload)
+                if not isinstance(source, dict):
+                    raise ValueError("not an object")
+            except Exception as exc:
+                items.append({op: {"_index": index, "_id": doc_id, "status": 400, "error": {
+                    "type": parse_error, "reason": "failed to parse: %s" % str(exc)[:100]}}})
+                continue
+            stored.append((index, doc_id, payload.decode("utf-8", "replace")))
+            item = {"_index": index, "_id": doc_id, "_version": 1, "result": "created",
+                    "_shards": {"total": 2, "successful": 1, "failed": 0}, "status": 201,
+                    "_seq_no": 0, "_primary_term": 1}
+            if not v8:
+                item["_type"] = "_doc"
+            items.append({op: item})
+        with STATE_LOCK:
+            for index, doc_id, src in stored:
+                INDICES.setdefault(index, []).append((doc_id, src))
+            STATS["items"] += len(items)
+            STATS["docs"] += len(stored)
+        errors = any("error" in list(it.values())[0] for it in items)
+        return self.send_json(200, {"took": 1, "errors": errors, "items": items})
+
+    def dispatch(self, method):
+        try:
+            self.handle_any(method)
+        except Drop:
+            self.close_connection = True
+            try:
+                self.connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+        except (BrokenPipeError, ConnectionResetError):
+            self.close_connection = True
+
+    def do_GET(self):
+        self.dispatch("GET")
+
+    def do_POST(self):
+        self.dispatch("POST")
+
+    def do_PUT(self):
+        self.dispatch("PUT")
+
+    def do_DELETE(self):
+        self.dispatch("DELETE")
+
+    def do_HEAD(self):
+        self.dispatch("HEAD")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--port", type=int, default=0)
+    ap.add_argument("--port-file")
+    ap.add_argument("--version", default="8.12.1")
+    ap.add_argument("--distribution", default="elasticsearch")
+    ap.add_argument("--user")
+    args = ap.parse_args()
+    CONFIG.update(version=args.version, distribution=args.distribution, user=args.user)
+    server = ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
+    server.daemon_threads = True
+    port = server.server_address[1]
+    if args.port_file:
+        with open(args.port_file + ".tmp", "w") as f:
+            f.write(str(port))
+        import os
+        os.replace(args.port_file + ".tmp", args.port_file)
+    print("es endpoint listening on 127.0.0.1:%d" % port, flush=True)
+    try:
+        server.serve_forever(poll_interval=0.2)
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == "__main__":
+    sys.exit(main())
