@@ -1,11 +1,28 @@
 #!/usr/bin/env bash
-# The main job on a fresh machine: set up, build the plug-in and show the interface the host loads.
+# The main job on a fresh machine: set up, build, start the local test endpoint on loopback, replay
+# examples/orders.ndjson through the plug-in into it, show what arrived, stop the endpoint.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DEVENT_ES_TESTS=OFF >/dev/null
 cmake --build build/release -j "$(nproc)"
-echo "== entry points of build/release/libevent_es.so =="
-nm -D --defined-only build/release/libevent_es.so | grep -E ' T (Create|Destroy)$'
-echo "== libraries it needs =="
-readelf -d build/release/libevent_es.so | grep NEEDED
+
+work=$(mktemp -d /tmp/cdc-es-demo.XXXXXX)
+python3 tests/es_endpoint.py --port-file "$work/port" >"$work/endpoint.log" 2>&1 &
+endpoint=$!
+trap 'kill $endpoint 2>/dev/null || true; wait $endpoint 2>/dev/null || true' EXIT
+for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
+url="http://127.0.0.1:$(cat "$work/port")"
+echo "== local es endpoint at $url =="
+
+build/release/cdc-es-replay --param-file examples/param-local.json --es-url "$url" \
+  --workers 2 --batch-size 64 --chunk-size 256 examples/orders.ndjson
+
+curl -s -XPOST "$url/orders/_refresh" >/dev/null
+echo "== documents in index orders: $(curl -s "$url/orders/_count" | python3 -c 'import json,sys; print(json.load(sys.stdin)["count"])') =="
+echo "== a few of them =="
+curl -s "$url/orders/_search?size=3" | python3 -c '
+import json, sys
+for hit in json.load(sys.stdin)["hits"]["hits"]:
+    print(json.dumps(hit["_source"]))'
+echo "== plug-in log: $(ls /tmp/cdc-es-replay/log/replay-event_es-1.*.log.* | tail -1) =="

@@ -716,6 +716,11 @@ bool ParallelParseEvent::Parse(const std::list<char*>& ev_list) {
     setErr("parallel parse event is not initialized, call Init first");
     return true;
   }
+  // The slot array may only change while no worker decodes: a host that calls Parse early (for
+  // instance right after an Execute that failed part-way) waits here instead of racing the workers.
+  for (ParserEvWork* w : ev_works_) {
+    while (w->bpos_.load(std::memory_order_acquire) != -1) usleep(50);
+  }
   if (sql_buf_->Reserve(ev_list.size())) {
     setErr("%s", sql_buf_->getErr());
     return true;

@@ -324,7 +324,8 @@ class ParallelParseEvent : public ErrorBase {
 
   // Starts the workers and creates the slot array. True when the worker count is below 1.
   bool Init();
-  // Hands out the ranges and returns without waiting. True on failure (nothing handed out).
+  // Waits until no worker is decoding, then hands out the ranges and returns without waiting for
+  // the decoding. True on failure (nothing handed out).
   bool Parse(const std::list<char*>& ev_list);
   // Every worker abandons its range before its next block; undecoded slots stay not ready.
   void StopParse();

@@ -1,0 +1,220 @@
+// Reading and writing the replay tool's NDJSON event format.
+#include "event_json.h"
+
+#include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+namespace cdchost {
+
+namespace {
+
+const ostrel::EventType kTypes[] = {
+    ostrel::EventType::T_UNKNOWN,        ostrel::EventType::T_CREATE_DB,    ostrel::EventType::T_DROP_DB,
+    ostrel::EventType::T_CREATE_TABLE,   ostrel::EventType::T_DROP_TABLE,   ostrel::EventType::T_CREATE_INDEX,
+    ostrel::EventType::T_ALTER_TABLE,    ostrel::EventType::T_DROP_INDEX,   ostrel::EventType::T_RENAME_TABLE,
+    ostrel::EventType::T_TRUNCATE_TABLE, ostrel::EventType::T_INSERT,       ostrel::EventType::T_UPDATE,
+    ostrel::EventType::T_DELETE,         ostrel::EventType::T_GTIDSET,
+};
+
+bool Fail(std::string* err, const std::string& text) {
+  *err = text;
+  return false;
+}
+
+bool ReadString(const rapidjson::Value& obj, const char* key, std::string* out, std::string* err) {
+  auto it = obj.FindMember(key);
+  if (it == obj.MemberEnd()) return true;
+  if (!it->value.IsString()) return Fail(err, std::string("\"") + key + "\" must be a string");
+  out->assign(it->value.GetString(), it->value.GetStringLength());
+  return true;
+}
+
+template <typename T>
+bool ReadUint(const rapidjson::Value& obj, const char* key, T* out, std::string* err) {
+  auto it = obj.FindMember(key);
+  if (it == obj.MemberEnd()) return true;
+  if (!it->value.IsUint64() || it->value.GetUint64() > static_cast<uint64_t>(static_cast<T>(-1))) {
+    return Fail(err, std::string("\"") + key + "\" must be an unsigned integer that fits its field");
+  }
+  *out = static_cast<T>(it->value.GetUint64());
+  return true;
+}
+
+bool ReadImages(const rapidjson::Value& obj, const char* key, size_t columns,
+                std::vector<std::vector<std::string>>* out, std::string* err) {
+  auto it = obj.FindMember(key);
+  if (it == obj.MemberEnd()) return true;
+  if (!it->value.IsArray()) return Fail(err, std::string("\"") + key + "\" must be an array of rows");
+  size_t r = 0;
+  for (const auto& row : it->value.GetArray()) {
+    if (!row.IsArray()) return Fail(err, std::string("\"") + key + "\" row " + std::to_string(r) + " is not an array");
+    if (row.Size() != columns) {
+      return Fail(err, std::string("\"") + key + "\" row " + std::to_string(r) + " has " + std::to_string(row.Size()) +
+                           " values for " + std::to_string(columns) + " columns");
+    }
+    std::vector<std::string> values;
+    for (const auto& v : row.GetArray()) {
+      if (!v.IsString()) {
+        return Fail(err, std::string("\"") + key + "\" row " + std::to_string(r) + " holds a value that is not a string");
+      }
+      values.emplace_back(v.GetString(), v.GetStringLength());
+    }
+    out->push_back(std::move(values));
+    ++r;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseEventLine(const std::string& line, Event* out, std::string* err) {
+  rapidjson::Document doc;
+  doc.Parse<rapidjson::kParseIterativeFlag>(line.data(), line.size());
+  if (doc.HasParseError()) {
+    return Fail(err, "column " + std::to_string(doc.GetErrorOffset() + 1) + ": " +
+                         rapidjson::GetParseError_En(doc.GetParseError()));
+  }
+  if (!doc.IsObject()) return Fail(err, "column 1: an event must be a JSON object");
+  Event e;
+  auto type = doc.FindMember("type");
+  if (type == doc.MemberEnd() || !type->value.IsString()) return Fail(err, "column 1: \"type\" (a string) is missing");
+  std::string name = type->value.GetString();
+  bool known = false;
+  for (ostrel::EventType t : kTypes) {
+    if (name == ostrel::getEventTypeStr(t)) {
+      e.type = t;
+      known = true;
+    }
+  }
+  if (!known) return Fail(err, "column 1: unknown event type \"" + name + "\"");
+  std::string why;
+  bool ok = ReadString(doc, "db", &e.db, &why) && ReadString(doc, "table", &e.tb, &why) &&
+            ReadString(doc, "gtid", &e.gtid, &why) && ReadString(doc, "sql", &e.sql, &why) &&
+            ReadString(doc, "xid", &e.xid, &why) && ReadUint(doc, "original_commit_ts", &e.original_commit_ts, &why) &&
+            ReadUint(doc, "immediate_commit_ts", &e.immediate_commit_ts, &why) &&
+            ReadUint(doc, "original_server_version", &e.original_server_version, &why) &&
+            ReadUint(doc, "immediate_server_version", &e.immediate_server_version, &why);
+  if (ok) {
+    auto cols = doc.FindMember("columns");
+    if (cols != doc.MemberEnd()) {
+      if (!cols->value.IsArray()) {
+        ok = Fail(&why, "\"columns\" must be an array of names");
+      } else {
+        for (const auto& c : cols->value.GetArray()) {
+          if (!c.IsString()) {
+            ok = Fail(&why, "\"columns\" holds a name that is not a string");
+            break;
+          }
+          e.col_names.emplace_back(c.GetString(), c.GetStringLength());
+        }
+      }
+    }
+  }
+  if (ok) {
+    e.col_states.assign(e.col_names.size(), 0);
+    auto states = doc.FindMember("column_states");
+    if (states != doc.MemberEnd()) {
+      if (!states->value.IsArray() || states->value.Size() != e.col_names.size()) {
+        ok = Fail(&why, "\"column_states\" must be an array with one number per column");
+      } else {
+        for (rapidjson::SizeType i = 0; i < states->value.Size() && ok; ++i) {
+          if (!states->value[i].IsUint()) {
+            ok = Fail(&why, "\"column_states\" holds a value that is not a 32-bit unsigned number");
+          } else {
+            e.col_states[i] = states->value[i].GetUint();
+          }
+        }
+      }
+    }
+  }
+  if (ok) ok = ReadImages(doc, "rows", e.col_names.size(), &e.rows, &why);
+  if (ok) ok = ReadImages(doc, "olds", e.col_names.size(), &e.olds, &why);
+  if (ok && ostrel::IsDdlType(e.type) && (!e.col_names.empty() || !e.rows.empty())) {
+    ok = Fail(&why, "a " + name + " event carries no columns or rows");
+  }
+  if (ok && !ostrel::IsDdlType(e.type) && e.col_names.empty() &&
+      (e.type != ostrel::EventType::T_GTIDSET || !e.rows.empty())) {
+    ok = Fail(&why, "a " + name + " event needs at least one column");
+  }
+  if (ok && e.type == ostrel::EventType::T_UPDATE && e.olds.size() != e.rows.size()) {
+    ok = Fail(&why, "an UPDATE needs one old image in \"olds\" per row (" + std::to_string(e.rows.size()) + ")");
+  }
+  if (ok && e.type != ostrel::EventType::T_UPDATE && !e.olds.empty()) {
+    ok = Fail(&why, "only an UPDATE carries \"olds\"");
+  }
+  if (!ok) return Fail(err, "column 1: " + why);
+  *out = std::move(e);
+  return true;
+}
+
+std::string EventToJsonLine(const Event& e) {
+  rapidjson::StringBuffer sb;
+  rapidjson::Writer<rapidjson::StringBuffer> w(sb);
+  auto str = [&](const char* k, const std::string& v) {
+    w.Key(k);
+    w.String(v.data(), static_cast<rapidjson::SizeType>(v.size()));
+  };
+  auto images = [&](const char* k, const std::vector<std::vector<std::string>>& rows) {
+    w.Key(k);
+    w.StartArray();
+    for (const auto& row : rows) {
+      w.StartArray();
+      for (const auto& v : row) w.String(v.data(), static_cast<rapidjson::SizeType>(v.size()));
+      w.EndArray();
+    }
+    w.EndArray();
+  };
+  w.StartObject();
+  w.Key("type");
+  w.String(ostrel::getEventTypeStr(e.type));
+  str("db", e.db);
+  str("table", e.tb);
+  str("gtid", e.gtid);
+  str("sql", e.sql);
+  str("xid", e.xid);
+  w.Key("original_commit_ts");
+  w.Uint64(e.original_commit_ts);
+  w.Key("immediate_commit_ts");
+  w.Uint64(e.immediate_commit_ts);
+  w.Key("original_server_version");
+  w.Uint(e.original_server_version);
+  w.Key("immediate_server_version");
+  w.Uint(e.immediate_server_version);
+  if (!e.col_names.empty()) {
+    w.Key("columns");
+    w.StartArray();
+    for (const auto& c : e.col_names) w.String(c.data(), static_cast<rapidjson::SizeType>(c.size()));
+    w.EndArray();
+    w.Key("column_states");
+    w.StartArray();
+    for (uint32_t s : e.col_states) w.Uint(s);
+    w.EndArray();
+    images("rows", e.rows);
+    if (e.type == ostrel::EventType::T_UPDATE) images("olds", e.olds);
+  }
+  w.EndObject();
+  return std::string(sb.GetString(), sb.GetSize());
+}
+
+size_t CountForwardedDocs(const Event& e) {
+  if (ostrel::IsDdlType(e.type) || e.type == ostrel::EventType::T_GTIDSET) return 0;
+  size_t n = 0;
+  for (const auto& row : e.rows) {
+    int optype = 0;
+    for (size_t c = 0; c < e.col_names.size() && c < row.size(); ++c) {
+      if (e.col_names[c] != "optype") continue;
+      if (row[c] == "'insert'") optype = 1;
+      if (row[c] == "'delete'") optype = 2;
+      if (row[c] == "'update'") optype = 3;
+    }
+    if (optype != 1) continue;
+    for (size_t c = 0; c < e.col_names.size() && c < row.size(); ++c) {
+      if (e.col_names[c] == "doc" && row[c].size() >= 2) ++n;
+    }
+  }
+  return n;
+}
+
+}  // namespace cdchost

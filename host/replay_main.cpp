@@ -1,0 +1,385 @@
+// cdc-es-replay: a command-line host that drives libevent_es.so exactly as the CDC server does, fed
+// with change events from NDJSON files or a synthetic generator.
+//
+// Exit codes: 0 done, 2 usage error, 3 bad input, 4 plug-in failure (load, Init or a batch that still
+// failed after its re-sends).
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <list>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "block_encoder.h"
+#include "block_util.h"
+#include "event_json.h"
+#include "plugin/common/dispatch_event.h"
+
+namespace ostrel {
+// The host's assertion routine, which the plug-in calls when it cannot allocate a string piece.
+void cdc_assert(bool cond) {
+  if (cond) return;
+  fprintf(stderr, "cdc-es-replay: the plug-in could not allocate memory for an event; aborting\n");
+  fflush(stderr);
+  abort();
+}
+}  // namespace ostrel
+
+namespace {
+
+enum Exit { kOk = 0, kUsage = 2, kBadInput = 3, kPluginFailure = 4 };
+
+struct Options {
+  std::string plugin;
+  std::string param;
+  std::string es_url;
+  int workers = 2;
+  size_t batch_size = 1000;
+  size_t chunk_size = 4096;
+  long repeat = 1;
+  long generate = -1;
+  size_t doc_size = 256;
+  int retries = 5;
+  long retry_backoff_ms = 1000;
+  std::string udf = "replay";
+  std::string job = "1@replay";
+  std::string channel = "replay";
+  bool quiet = false;
+  std::vector<std::string> inputs;
+};
+
+const char kUsageText[] =
+    "usage: cdc-es-replay [options] [EVENTS.ndjson ...]\n"
+    "  --plugin PATH          plug-in to load (default: libevent_es.so beside this tool)\n"
+    "  --param JSON           the plug-in parameter text\n"
+    "  --param-file FILE      read the parameter text from FILE\n"
+    "  --es-url URL           replace \"es_url\" in the parameters\n"
+    "  --workers N            decoder worker threads (default 2)\n"
+    "  --batch-size N         events per batch (default 1000)\n"
+    "  --chunk-size N         stream bytes per block chunk, 0 for single chunks (default 4096)\n"
+    "  --repeat N             replay the input N times (default 1)\n"
+    "  --generate N           replay N synthetic insert rows instead of files\n"
+    "  --doc-size BYTES       size of a synthetic document (default 256)\n"
+    "  --retries N            re-send a failed batch up to N times (default 5)\n"
+    "  --retry-backoff-ms MS  wait before the first re-send, doubling after each (default 1000)\n"
+    "  --udf NAME, --job ID, --channel NAME   names handed to Init (defaults replay, 1@replay, replay)\n"
+    "  --quiet                no progress line\n";
+
+int Usage(const std::string& why) {
+  std::cerr << "cdc-es-replay: " << why << "\n" << kUsageText;
+  return kUsage;
+}
+
+bool ParseNumber(const char* text, long min, long* out) {
+  char* end = nullptr;
+  long v = strtol(text, &end, 10);
+  if (*text == 0 || *end != 0 || v < min) return false;
+  *out = v;
+  return true;
+}
+
+std::string DefaultPluginPath(const char* argv0) {
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+  std::string path = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string(argv0);
+  size_t slash = path.rfind('/');
+  return (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/libevent_es.so";
+}
+
+int ParseArgs(int argc, char** argv, Options* o) {
+  o->plugin = DefaultPluginPath(argv[0]);
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&](const char** out) {
+      if (i + 1 >= argc) return false;
+      *out = argv[++i];
+      return true;
+    };
+    const char* v = nullptr;
+    long n = 0;
+    if (a == "--help" || a == "-h") {
+      std::cout << kUsageText;
+      exit(kOk);
+    } else if (a == "--quiet") {
+      o->quiet = true;
+    } else if (a == "--plugin" || a == "--param" || a == "--param-file" || a == "--es-url" || a == "--udf" ||
+               a == "--job" || a == "--channel") {
+      if (!value(&v)) return Usage(a + " needs a value");
+      if (a == "--plugin") o->plugin = v;
+      if (a == "--param") o->param = v;
+      if (a == "--es-url") o->es_url = v;
+      if (a == "--udf") o->udf = v;
+      if (a == "--job") o->job = v;
+      if (a == "--channel") o->channel = v;
+      if (a == "--param-file") {
+        std::ifstream in(v);
+        if (!in) return Usage(std::string("cannot read the parameter file ") + v);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        o->param = ss.str();
+      }
+    } else if (a == "--workers" || a == "--batch-size" || a == "--chunk-size" || a == "--repeat" ||
+               a == "--generate" || a == "--doc-size" || a == "--retries" || a == "--retry-backoff-ms") {
+      long min = (a == "--workers" || a == "--batch-size" || a == "--repeat" || a == "--doc-size") ? 1 : 0;
+      if (!value(&v) || !ParseNumber(v, min, &n)) {
+        return Usage(a + " needs a whole number of at least " + std::to_string(min));
+      }
+      if (a == "--workers") o->workers = static_cast<int>(std::min(n, 256L));
+      if (a == "--batch-size") o->batch_size = static_cast<size_t>(n);
+      if (a == "--chunk-size") o->chunk_size = static_cast<size_t>(n);
+      if (a == "--repeat") o->repeat = n;
+      if (a == "--generate") o->generate = n;
+      if (a == "--doc-size") o->doc_size = static_cast<size_t>(n);
+      if (a == "--retries") o->retries = static_cast<int>(std::min(n, 1000000L));
+      if (a == "--retry-backoff-ms") o->retry_backoff_ms = n;
+    } else if (!a.empty() && a[0] == '-' && a != "-") {
+      return Usage("unknown option " + a);
+    } else {
+      o->inputs.push_back(a);
+    }
+  }
+  if (o->param.empty()) return Usage("the plug-in parameters are missing (--param or --param-file)");
+  if (o->generate < 0 && o->inputs.empty()) return Usage("no input: name NDJSON files or use --generate N");
+  if (o->generate >= 0 && !o->inputs.empty()) return Usage("--generate and input files exclude each other");
+  return -1;
+}
+
+// Replaces es_url in the parameter text and creates its log directory, which the plug-in's logger
+// does not create. False with *err when the text is not a JSON object (the plug-in reports details).
+bool PrepareParam(Options* o, std::string* err) {
+  rapidjson::Document d;
+  d.Parse(o->param.c_str());
+  if (d.HasParseError() || !d.IsObject()) return true;  // passed on as it is: Init says what is wrong
+  if (!o->es_url.empty()) {
+    rapidjson::Value v(o->es_url.c_str(), d.GetAllocator());
+    if (d.HasMember("es_url")) {
+      d["es_url"] = v;
+    } else {
+      d.AddMember("es_url", v, d.GetAllocator());
+    }
+    rapidjson::StringBuffer sb;
+    rapidjson::Writer<rapidjson::StringBuffer> w(sb);
+    d.Accept(w);
+    o->param = sb.GetString();
+  }
+  std::string dir = d.HasMember("log_path") && d["log_path"].IsString() ? d["log_path"].GetString() : "../log";
+  std::string partial;
+  for (size_t i = 0; i <= dir.size(); ++i) {
+    if (i == dir.size() || dir[i] == '/') {
+      if (!partial.empty()) mkdir(partial.c_str(), 0755);
+    }
+    if (i < dir.size()) partial += dir[i];
+  }
+  (void)err;
+  return true;
+}
+
+// Yields the events to replay, batch by batch.
+class EventSource {
+ public:
+  explicit EventSource(const Options& o) : o_(o) {}
+
+  // Fills batch with up to batch_size events. False at the end; *bad set on a malformed line.
+  bool Next(std::vector<cdchost::Event>* batch, std::string* bad) {
+    batch->clear();
+    while (batch->size() < o_.batch_size) {
+      if (o_.generate >= 0) {
+        if (generated_ >= o_.generate * o_.repeat) break;
+        batch->push_back(Synthetic(generated_++));
+        continue;
+      }
+      std::string line;
+      if (!ReadLine(&line)) break;
+      if (line.empty() || line.find_first_not_of(" \t\r") == std::string::npos || line[0] == '#') continue;
+      cdchost::Event e;
+      std::string err;
+      if (!cdchost::ParseEventLine(line, &e, &err)) {
+        *bad = o_.inputs[file_] + ":" + std::to_string(line_no_) + ":" + err.substr(7);  // "column N: ..." -> "N: ..."
+        return false;
+      }
+      batch->push_back(std::move(e));
+    }
+    return !batch->empty();
+  }
+
+ private:
+  bool ReadLine(std::string* line) {
+    for (;;) {
+      if (!in_.is_open()) {
+        if (file_ >= o_.inputs.size()) {
+          if (++round_ >= o_.repeat) return false;
+          file_ = 0;
+        }
+        in_.open(o_.inputs[file_]);
+        line_no_ = 0;
+        if (!in_) {
+          std::cerr << "cdc-es-replay: cannot read " << o_.inputs[file_] << "\n";
+          exit(kBadInput);
+        }
+      }
+      if (std::getline(in_, *line)) {
+        ++line_no_;
+        return true;
+      }
+      in_.close();
+      in_.clear();
+      ++file_;
+    }
+  }
+
+  cdchost::Event Synthetic(long i) {
+    cdchost::Event e;
+    e.type = ostrel::EventType::T_INSERT;
+    e.db = "bench";
+    e.tb = "docs";
+    e.gtid = "00000000-0000-0000-0000-000000000001:" + std::to_string(i + 1);
+    e.xid = std::to_string(i + 1);
+    e.col_names = {"id", "optype", "doc"};
+    e.col_states = {8, 253, 245};
+    std::string doc = "{\"id\":" + std::to_string(i) + ",\"payload\":\"";
+    size_t closing = 2;
+    if (doc.size() + closing < o_.doc_size) doc.append(o_.doc_size - doc.size() - closing, 'x');
+    doc += "\"}";
+    e.rows = {{std::to_string(i), "'insert'", "'" + doc + "'"}};
+    return e;
+  }
+
+  const Options& o_;
+  long generated_ = 0;
+  std::ifstream in_;
+  size_t file_ = 0;
+  long round_ = 0;
+  size_t line_no_ = 0;
+};
+
+void WaitAllReady(ostrel::ParallelParseEvent& pe) {
+  for (size_t i = 0; i < pe.sql_buf_->used_num_; ++i) {
+    while (!pe.sql_buf_->GetElemByPos(i)->GetState()) usleep(1000);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  int rc = ParseArgs(argc, argv, &o);
+  if (rc >= 0) return rc;
+  std::string err;
+  PrepareParam(&o, &err);
+
+  void* handle = dlopen(o.plugin.c_str(), RTLD_NOW);
+  if (handle == nullptr) {
+    std::cerr << "cdc-es-replay: cannot load the plug-in " << o.plugin << ": " << dlerror() << "\n";
+    return kPluginFailure;
+  }
+  auto create = reinterpret_cast<ostrel::CDispatchEvent* (*)()>(dlsym(handle, "Create"));
+  auto destroy = reinterpret_cast<void (*)(ostrel::CDispatchEvent*)>(dlsym(handle, "Destroy"));
+  if (create == nullptr || destroy == nullptr) {
+    std::cerr << "cdc-es-replay: " << o.plugin << " has no Create/Destroy entry points\n";
+    return kPluginFailure;
+  }
+
+  ostrel::CDispatchEvent* sink = create();
+  if (sink->Init(o.channel, o.udf, o.param, o.job, ostrel::S_Mysql, false)) {
+    std::cerr << "cdc-es-replay: Init failed: " << sink->getErr() << "\n";
+    destroy(sink);
+    return kPluginFailure;
+  }
+  ostrel::ParallelParseEvent decoder(o.workers);
+  if (decoder.Init()) {
+    std::cerr << "cdc-es-replay: " << decoder.getErr() << "\n";
+    destroy(sink);
+    return kUsage;
+  }
+
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  auto last_progress = start;
+  uint64_t events = 0, docs = 0, batches = 0, resends = 0;
+  auto progress = [&](bool final_line) {
+    double secs = std::chrono::duration<double>(Clock::now() - start).count();
+    if (secs <= 0) secs = 1e-9;
+    char line[256];
+    snprintf(line, sizeof(line), "events %llu (%.0f/s), documents %llu (%.0f/s), batches %llu, re-sends %llu, %.1f s",
+             static_cast<unsigned long long>(events), events / secs, static_cast<unsigned long long>(docs), docs / secs,
+             static_cast<unsigned long long>(batches), static_cast<unsigned long long>(resends), secs);
+    if (final_line) {
+      std::cerr << (o.quiet ? "" : "\n") << "cdc-es-replay: done: " << line << "\n";
+    } else if (!o.quiet) {
+      std::cerr << "\r[replay] " << line << std::flush;
+    }
+  };
+
+  EventSource source(o);
+  std::vector<cdchost::Event> batch;
+  std::string bad;
+  int exit_code = kOk;
+  while (source.Next(&batch, &bad)) {
+    std::vector<cdchost::Block> blocks;
+    blocks.reserve(batch.size());
+    size_t batch_docs = 0;
+    for (const cdchost::Event& e : batch) {
+      blocks.push_back(cdchost::EncodeEvent(e, o.chunk_size));
+      batch_docs += cdchost::CountForwardedDocs(e);
+    }
+    std::list<char*> list;
+    for (cdchost::Block& b : blocks) list.push_back(b.first_mut());
+
+    long backoff = o.retry_backoff_ms;
+    bool done = false;
+    for (int attempt = 0; attempt <= o.retries && !done; ++attempt) {
+      if (decoder.Parse(list)) {
+        std::cerr << "\ncdc-es-replay: Parse failed: " << decoder.getErr() << "\n";
+        exit_code = kPluginFailure;
+        break;
+      }
+      if (!sink->Execute(o.channel, o.udf, &decoder)) {
+        done = true;
+        break;
+      }
+      std::cerr << "\ncdc-es-replay: batch " << batches + 1 << " failed (attempt " << attempt + 1 << " of "
+                << o.retries + 1 << "): " << sink->getErr() << "\n";
+      WaitAllReady(decoder);  // the next Parse comes only after the workers are done with this batch
+      if (attempt < o.retries) {
+        ++resends;
+        usleep(static_cast<useconds_t>(std::min(backoff, 60000L) * 1000));
+        backoff *= 2;
+      }
+    }
+    if (exit_code != kOk) break;
+    if (!done) {
+      std::cerr << "cdc-es-replay: giving up on batch " << batches + 1 << "\n";
+      exit_code = kPluginFailure;
+      break;
+    }
+    ++batches;
+    events += batch.size();
+    docs += batch_docs;
+    if (Clock::now() - last_progress > std::chrono::milliseconds(500)) {
+      progress(false);
+      last_progress = Clock::now();
+    }
+  }
+  if (exit_code == kOk && !bad.empty()) {
+    std::cerr << (o.quiet ? "" : "\n") << "cdc-es-replay: bad input at " << bad
+              << " (nothing of that batch was sent)\n";
+    exit_code = kBadInput;
+  }
+  progress(true);
+  sink->Close(o.channel, o.udf);
+  destroy(sink);
+  return exit_code;
+}

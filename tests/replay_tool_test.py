@@ -1,0 +1,160 @@
+#!/usr/bin/env python3
+"""Runs cdc-es-replay as a user would, against the local test endpoint."""
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.request
+
+TOOL = None
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def forwarded_docs(path):
+    """Documents the sink forwards for the events of an NDJSON file (the sink's rule)."""
+    n = 0
+    with open(path) as f:
+        for line in f:
+            if not line.strip() or line.startswith("#"):
+                continue
+            e = json.loads(line)
+            if e["type"] not in ("INSERT", "UPDATE", "DELETE"):
+                continue
+            cols = e.get("columns", [])
+            for row in e.get("rows", []):
+                code = 0
+                for name, value in zip(cols, row):
+                    if name == "optype":
+                        code = {"'insert'": 1, "'delete'": 2, "'update'": 3}.get(value, code)
+                if code == 1:
+                    n += sum(1 for name, value in zip(cols, row) if name == "doc" and len(value) >= 2)
+    return n
+
+
+class Endpoint:
+    def __init__(self, *args):
+        self.dir = tempfile.mkdtemp()
+        port_file = os.path.join(self.dir, "port")
+        self.proc = subprocess.Popen([sys.executable, os.path.join(SOURCE, "tests", "es_endpoint.py"),
+                                      "--port-file", port_file] + list(args),
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(200):
+            if os.path.exists(port_file):
+                with open(port_file) as f:
+                    self.url = "http://127.0.0.1:" + f.read().strip()
+                return
+            time.sleep(0.05)
+        raise RuntimeError("the endpoint did not start")
+
+    def get(self, path):
+        with urllib.request.urlopen(self.url + path) as r:
+            return json.load(r)
+
+    def fault(self, obj):
+        req = urllib.request.Request(self.url + "/_fault", data=json.dumps(obj).encode(), method="POST")
+        urllib.request.urlopen(req).read()
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait()
+
+
+def param(log_dir, version="v8", url="http://127.0.0.1:9200"):
+    return json.dumps({"log_path": log_dir, "es_url": url, "es_version": version, "es_index": "orders",
+                       "es_bulknum": "50"})
+
+
+def run(*args):
+    p = subprocess.run([TOOL] + list(args), capture_output=True, text=True, timeout=300)
+    return p.returncode, p.stderr
+
+
+class ReplayToolTest(unittest.TestCase):
+    def setUp(self):
+        self.es = Endpoint()
+        self.tmp = tempfile.mkdtemp()
+        self.log = os.path.join(self.tmp, "log")
+
+    def tearDown(self):
+        self.es.stop()
+
+    def test_example_replay_arrives_in_full(self):
+        example = os.path.join(SOURCE, "examples", "orders.ndjson")
+        code, err = run("--param-file", os.path.join(SOURCE, "examples", "param-local.json"), "--es-url", self.es.url,
+                        "--workers", "3", "--batch-size", "40", "--chunk-size", "64", example)
+        self.assertEqual(0, code, err)
+        want = forwarded_docs(example)
+        self.assertGreater(want, 100)
+        self.assertEqual(want, self.es.get("/orders/_count")["count"])
+        self.assertIn("cdc-es-replay: done: events 331", err)
+
+    def test_generated_rows_and_repeat(self):
+        code, err = run("--param", param(self.log, url=self.es.url), "--generate", "500", "--repeat", "3",
+                        "--doc-size", "300", "--quiet")
+        self.assertEqual(0, code, err)
+        self.assertEqual(1500, self.es.get("/orders/_count")["count"])
+        self.assertIn("documents 1500", err)
+
+    def test_bad_input_line_is_reported_and_its_batch_not_sent(self):
+        path = os.path.join(self.tmp, "bad.ndjson")
+        good = '{"type":"INSERT","columns":["optype","doc"],"rows":[["\'insert\'","\'{}\'"]]}\n'
+        with open(path, "w") as f:
+            f.write(good * 3)
+            f.write('{"type":"INSERT","columns":["optype","doc"],"rows":[["\'insert\'"]]}\n')
+            f.write('{"type":"INSERT", oops}\n')
+        code, err = run("--param", param(self.log, url=self.es.url), "--batch-size", "2", path)
+        self.assertEqual(3, code, err)
+        self.assertIn(path + ":4:1: \"rows\" row 0 has 1 values for 2 columns", err)
+        self.assertIn("nothing of that batch was sent", err)
+        self.assertEqual(2, self.es.get("/orders/_count")["count"])  # the first batch only
+        with open(path, "w") as f:
+            f.write('{"type":"INSERT", oops}\n')
+        code, err = run("--param", param(self.log, url=self.es.url), path)
+        self.assertEqual(3, code, err)
+        self.assertIn(":1:19: Missing a name for object member.", err)
+        with open(path, "w") as f:
+            f.write('{"type":"MERGE"}\n')
+        code, err = run("--param", param(self.log, url=self.es.url), path)
+        self.assertEqual(3, code, err)
+        self.assertIn('unknown event type "MERGE"', err)
+
+    def test_missing_plugin(self):
+        code, err = run("--plugin", "/no/such/libevent_es.so", "--param", param(self.log), "--generate", "1")
+        self.assertEqual(4, code)
+        self.assertIn("cannot load the plug-in /no/such/libevent_es.so", err)
+
+    def test_bad_parameters_and_versions(self):
+        code, err = run("--param", "{not json", "--generate", "1")
+        self.assertEqual(4, code)
+        self.assertIn("Init failed: parse param {not json failed: ", err)
+        code, err = run("--param", param(self.log, version="v9", url=self.es.url), "--generate", "1")
+        self.assertEqual(4, code)
+        self.assertIn("Init failed: es version: v9 is not support, please check", err)
+
+    def test_wrong_address_fails_with_the_writers_text(self):
+        code, err = run("--param", param(self.log, url="http://127.0.0.1:1"), "--generate", "1")
+        self.assertEqual(4, code)
+        self.assertIn("Init failed: initialize es writer failed node http://127.0.0.1:1: cannot connect", err)
+
+    def test_usage_errors(self):
+        for args in (["--generate", "1"], ["--param", "{}"], ["--param", "{}", "--workers", "0", "--generate", "1"],
+                     ["--param", "{}", "--bogus"], ["--param", "{}", "--generate", "1", "file.ndjson"]):
+            code, err = run(*args)
+            self.assertEqual(2, code, args)
+            self.assertIn("usage:", err)
+
+    def test_failed_batch_is_sent_again(self):
+        self.es.fault({"fail_next": 1, "fail_status": 400})
+        code, err = run("--param", param(self.log, url=self.es.url), "--generate", "120", "--batch-size", "60",
+                        "--retry-backoff-ms", "10")
+        self.assertEqual(0, code, err)
+        self.assertIn("batch 1 failed (attempt 1 of 6): commit msg failed: bulk request to node", err)
+        self.assertGreaterEqual(self.es.get("/orders/_count")["count"], 120)
+
+
+if __name__ == "__main__":
+    TOOL = sys.argv.pop(1)
+    unittest.main()
