@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine and runs the whole test suite: a release build (assertions off), an
 # AddressSanitizer + UndefinedBehaviorSanitizer build, and a ThreadSanitizer build of every test that
-# runs threads. Build trees go to build/ (override with BUILD_ROOT).
+# runs threads, then the libFuzzer targets for a bounded time (FUZZ_SECONDS, default 20 each).
+# Build trees go to build/ (override with BUILD_ROOT).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -29,5 +30,8 @@ configure_and_test release -DCMAKE_BUILD_TYPE=Release
 configure_and_test asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="-O1" -DSANITIZE=address
 configure_and_test tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="-O1" -DSANITIZE=thread \
   -DEVENT_ES_ONLY_THREADED_TESTS=ON
+
+echo "== fuzz targets =="
+BUILD_ROOT="$BUILD_ROOT" bash scripts/fuzz.sh "${FUZZ_SECONDS:-20}"
 
 echo "all test builds passed"
