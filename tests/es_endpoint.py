@@ -7,7 +7,7 @@ results in request order (a payload that is not a JSON object is refused per ite
 error type), _refresh, _count and a simple _search. Faults are injected through POST /_fault.
 
 Usage: es_endpoint.py [--port N] [--port-file F] [--version 8.12.1] [--distribution opensearch]
-                      [--user name:password]
+                      [--user name:password] [--tls-cert CERT --tls-key KEY]
 """
 import argparse
 import base64
@@ -295,10 +295,17 @@ def main():
     ap.add_argument("--version", default="8.12.1")
     ap.add_argument("--distribution", default="elasticsearch")
     ap.add_argument("--user")
+    ap.add_argument("--tls-cert")
+    ap.add_argument("--tls-key")
     args = ap.parse_args()
     CONFIG.update(version=args.version, distribution=args.distribution, user=args.user)
     server = ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
     server.daemon_threads = True
+    if args.tls_cert:
+        import ssl
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(args.tls_cert, args.tls_key)
+        server.socket = ctx.wrap_socket(server.socket, server_side=True)
     port = server.server_address[1]
     if args.port_file:
         with open(args.port_file + ".tmp", "w") as f:

@@ -289,7 +289,9 @@ TEST(WriterVersions, FlagMustFitTheCluster) {
     ASSERT_TRUE(es.ok());
     Status s = Init(es.url(), c.is_v8, "idx", 10, dir);
     EXPECT_EQ(c.ok ? 0 : 1, s.r0) << c.args[1] << " v8=" << c.is_v8 << ": " << s.text;
-    if (!c.ok) EXPECT_NE(std::string::npos, s.text.find(c.text)) << s.text;
+    if (!c.ok) {
+      EXPECT_NE(std::string::npos, s.text.find(c.text)) << s.text;
+    }
   }
 }
 
@@ -366,4 +368,24 @@ TEST(WriterSoak, TransientFailuresLoseNoAcknowledgedDocument) {
   for (int i = 0; i < kDocs; ++i) ASSERT_TRUE(present[i]) << i;
   EXPECT_GT(es.Stat("429") + es.Stat("503") + es.Stat("drop") + es.Stat("slow"), 0);
   RecordProperty("resends", resends);
+}
+
+TEST(WriterTls, CertificatesAreVerifiedUnlessTheUrlTurnsItOff) {
+  std::string dir = TempDir();
+  std::string cert = dir + "/cert.pem", key = dir + "/key.pem";
+  std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -addext "
+                    "subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " + cert + " >/dev/null 2>&1";
+  ASSERT_EQ(0, system(cmd.c_str()));
+  Endpoint es({"--tls-cert", cert, "--tls-key", key});
+  ASSERT_TRUE(es.ok());
+  std::string https = "https://127.0.0.1:" + std::to_string(es.port());
+  Status s = Init(https, 1, "idx", 10, dir);
+  EXPECT_EQ(1, s.r0);
+  EXPECT_NE(std::string::npos, s.text.find("cannot connect")) << s.text;
+  s = Init(https + "?ca_file=" + cert, 1, "idx", 10, dir);
+  EXPECT_EQ(0, s.r0) << s.text;
+  ASSERT_EQ(0, Write("{\"tls\":true}").r0);
+  EXPECT_EQ(0, Commit().r0);
+  s = Init(https + "?tls_verify=0", 1, "idx", 10, dir);
+  EXPECT_EQ(0, s.r0) << s.text;
 }
