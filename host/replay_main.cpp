@@ -58,6 +58,7 @@ struct Options {
   std::string job = "1@replay";
   std::string channel = "replay";
   bool quiet = false;
+  std::string ack_log;
   std::vector<std::string> inputs;
 };
 
@@ -76,6 +77,7 @@ const char kUsageText[] =
     "  --retries N            re-send a failed batch up to N times (default 5)\n"
     "  --retry-backoff-ms MS  wait before the first re-send, doubling after each (default 1000)\n"
     "  --udf NAME, --job ID, --channel NAME   names handed to Init (defaults replay, 1@replay, replay)\n"
+    "  --ack-log FILE         append a JSON line per batch that Execute reported done\n"
     "  --quiet                no progress line\n";
 
 int Usage(const std::string& why) {
@@ -116,8 +118,9 @@ int ParseArgs(int argc, char** argv, Options* o) {
     } else if (a == "--quiet") {
       o->quiet = true;
     } else if (a == "--plugin" || a == "--param" || a == "--param-file" || a == "--es-url" || a == "--udf" ||
-               a == "--job" || a == "--channel") {
+               a == "--job" || a == "--channel" || a == "--ack-log") {
       if (!value(&v)) return Usage(a + " needs a value");
+      if (a == "--ack-log") o->ack_log = v;
       if (a == "--plugin") o->plugin = v;
       if (a == "--param") o->param = v;
       if (a == "--es-url") o->es_url = v;
@@ -323,6 +326,15 @@ int main(int argc, char** argv) {
     }
   };
 
+  std::ofstream ack;
+  if (!o.ack_log.empty()) {
+    ack.open(o.ack_log, std::ios::app);
+    if (!ack) {
+      std::cerr << "cdc-es-replay: cannot write the ack log " << o.ack_log << "\n";
+      destroy(sink);
+      return kUsage;
+    }
+  }
   EventSource source(o);
   std::vector<cdchost::Event> batch;
   std::string bad;
@@ -364,6 +376,15 @@ int main(int argc, char** argv) {
       std::cerr << "cdc-es-replay: giving up on batch " << batches + 1 << "\n";
       exit_code = kPluginFailure;
       break;
+    }
+    if (ack.is_open()) {
+      // Events are numbered from 0 in input order; the time is taken right after Execute returned.
+      char line[160];
+      double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+      snprintf(line, sizeof(line), "{\"batch\":%llu,\"first_event\":%llu,\"last_event\":%llu,\"time\":%.6f}\n",
+               static_cast<unsigned long long>(batches + 1), static_cast<unsigned long long>(events),
+               static_cast<unsigned long long>(events + batch.size() - 1), now);
+      ack << line << std::flush;
     }
     ++batches;
     events += batch.size();

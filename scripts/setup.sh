@@ -7,7 +7,7 @@ PACKAGES=(
   rapidjson-dev libboost-dev libcurl4-openssl-dev
   googletest libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  python3 curl openssl zlib1g-dev
+  python3 curl openssl zlib1g-dev valgrind
 )
 
 missing=()

@@ -116,13 +116,16 @@ class Handler(BaseHTTPRequestHandler):
             # Test helper: the sources exactly as stored, from position `from` on.
             start = int(query.get("from", ["0"])[0])
             with STATE_LOCK:
-                docs = [s for _, s in INDICES.get(parts[0], [])]
-            return self.send_json(200, {"total": len(docs), "docs": docs[start:]})
+                stored = list(INDICES.get(parts[0], []))
+            reply = {"total": len(stored), "docs": [e[1] for e in stored[start:]]}
+            if query.get("with_time", ["0"])[0] == "1":
+                reply["times"] = [e[2] for e in stored[start:]]
+            return self.send_json(200, reply)
         if len(parts) == 2 and parts[1] == "_search":
             size = int(query.get("size", ["10"])[0])
             with STATE_LOCK:
                 docs = list(INDICES.get(parts[0], []))
-            hits = [{"_index": parts[0], "_id": i, "_score": 1.0, "_source": json.loads(s)} for i, s in docs[:size]]
+            hits = [{"_index": parts[0], "_id": e[0], "_score": 1.0, "_source": json.loads(e[1])} for e in docs[:size]]
             return self.send_json(200, {"took": 1, "timed_out": False,
                                         "hits": {"total": {"value": len(docs), "relation": "eq"}, "hits": hits}})
         if len(parts) == 1 and method == "DELETE":
@@ -253,8 +256,9 @@ class Handler(BaseHTTPRequestHandler):
                 item["_type"] = "_doc"
             items.append({op: item})
         with STATE_LOCK:
+            now = time.time()
             for index, doc_id, src in stored:
-                INDICES.setdefault(index, []).append((doc_id, src))
+                INDICES.setdefault(index, []).append((doc_id, src, now))
             STATS["items"] += len(items)
             STATS["docs"] += len(stored)
         errors = any("error" in list(it.values())[0] for it in items)
