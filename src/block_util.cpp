@@ -48,17 +48,13 @@ BufStr::~BufStr() {
   for (StrWithLen* p : elems_) delete p;
 }
 
-void BufStr::Append(StrWithLen& s) {
-  if (used_num_ < elems_.size()) {
-    *elems_[used_num_] = s;
-  } else {
-    StrWithLen* piece = new (std::nothrow) StrWithLen(s);
-    if (piece == nullptr) {
-      cdc_assert(false);
-      return;  // a host routine that returns anyway: the string stays as it was
-    }
-    elems_.push_back(piece);
+void BufStr::AppendNew(StrWithLen& s) {
+  StrWithLen* piece = new (std::nothrow) StrWithLen(s);
+  if (piece == nullptr) {
+    cdc_assert(false);
+    return;  // a host routine that returns anyway: the string stays as it was
   }
+  elems_.push_back(piece);
   ++used_num_;
 }
 
@@ -275,13 +271,13 @@ void ParseEvent::Init(SqlEvent* sql_ev) {
   state_ = State::S_Init;
 }
 
-void ParseEvent::getNeedParseType() {
-  uint32_t p = static_cast<uint32_t>(sql_pos_);
+void ParseEvent::getNeedParseType() { setFieldType(static_cast<uint32_t>(sql_pos_), IsDdlType(sql_ev_->type_)); }
+
+inline void ParseEvent::setFieldType(uint32_t p, bool ddl) {
   if (p <= 3) {
     ev_type_ = EvType::E_Str;
     return;
   }
-  bool ddl = IsDdlType(sql_ev_->type_);
   if (p == 4) {
     ev_type_ = ddl ? EvType::E_Str : EvType::E_Int4;
     return;
@@ -310,8 +306,11 @@ void ParseEvent::getNeedParseType() {
 }
 
 void ParseEvent::updateSqlEvent(bool partial) {
+  storeField(static_cast<uint32_t>(sql_pos_), IsDdlType(sql_ev_->type_), partial);
+}
+
+inline void ParseEvent::storeField(uint32_t p, bool ddl, bool partial) {
   SqlEvent* ev = sql_ev_;
-  uint32_t p = static_cast<uint32_t>(sql_pos_);
   switch (p) {
     case 0: ev->db_name_.Append(str_); return;
     case 1: ev->tb_name_.Append(str_); return;
@@ -319,7 +318,6 @@ void ParseEvent::updateSqlEvent(bool partial) {
     case 3: ev->sql_.Append(str_); return;
     default: break;
   }
-  bool ddl = IsDdlType(ev->type_);
   if (p == 4) {
     if (ddl) {
       ev->xid_.Append(str_);
@@ -419,10 +417,55 @@ static inline uint64_t ReadU64(const char* p) {
   return v;
 }
 
+// Fields that lie whole inside the piece, between fields (S_Init): the common case, kept in locals.
+// Leaves at the first field that does not fit, which the state machine in Parser then takes on with
+// exactly the same results (a string of length 0 whose prefix ends the piece, for instance, is left
+// to it, since it stores no piece there).
+void ParseEvent::parseWholeFields(const char* data) {
+  uint32_t pos = block_pos_;
+  uint32_t left = left_len_;
+  const bool ddl = IsDdlType(sql_ev_->type_);
+  for (;;) {
+    const uint32_t p = static_cast<uint32_t>(sql_pos_);
+    setFieldType(p, ddl);
+    if (ev_type_ == EvType::E_Str) {
+      if (left <= 4) break;
+      uint32_t n = ReadU32(data + pos);
+      if (left - 4 < n) break;
+      req_len_ = 4;
+      str_.str_ = data + pos + 4;
+      str_.len_ = n;
+      str_len_ = n;
+      storeField(p, ddl, false);
+      str_len_ = 0;
+      pos += 4 + n;
+      left -= 4 + n;
+    } else if (ev_type_ == EvType::E_Int8) {
+      if (left < 8) break;
+      req_len_ = 8;
+      int8_len_ = ReadU64(data + pos);
+      storeField(p, ddl, false);
+      pos += 8;
+      left -= 8;
+    } else {
+      if (left < 4) break;
+      req_len_ = 4;
+      str_len_ = ReadU32(data + pos);
+      storeField(p, ddl, false);
+      pos += 4;
+      left -= 4;
+    }
+    ++sql_pos_;
+  }
+  block_pos_ = pos;
+  left_len_ = left;
+}
+
 void ParseEvent::Parser(const char* data, uint32_t len) {
   left_len_ = len;
   block_pos_ = 0;
   for (;;) {
+    if (state_ == State::S_Init) parseWholeFields(data);
     switch (state_) {
       case State::S_Str:
         if (parseSqlStr(data)) return;

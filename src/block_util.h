@@ -53,7 +53,13 @@ class BufStr {
   BufStr& operator=(const BufStr&) = delete;
 
   // Adds s as the next piece, reusing an allocated piece object where one exists.
-  void Append(StrWithLen& s);
+  __attribute__((always_inline)) void Append(StrWithLen& s) {
+    if (__builtin_expect(used_num_ < elems_.size(), 1)) {
+      *elems_[used_num_++] = s;
+      return;
+    }
+    AppendNew(s);
+  }
   void Reset() { used_num_ = 0; }
   // Appends the pieces in use to out; out is not cleared first.
   void GetStr(DynamicStr* out);
@@ -64,6 +70,10 @@ class BufStr {
 
   std::vector<StrWithLen*> elems_;
   size_t used_num_;
+
+ private:
+  // Allocates the piece object for a string that has never held this many pieces.
+  void AppendNew(StrWithLen& s);
 };
 typedef BufStr* BufStrPtr;
 
@@ -224,6 +234,10 @@ class ParseEvent {
   void getNeedParseType();
   bool parseSqlStr(const char* data);
   void updateSqlEvent(bool partial);
+  void parseWholeFields(const char* data);
+  // getNeedParseType and updateSqlEvent for field p, with the event's DDL test already made.
+  void setFieldType(uint32_t p, bool ddl);
+  void storeField(uint32_t p, bool ddl, bool partial);
   void consume(uint32_t n) {
     left_len_ -= n;
     block_pos_ += n;

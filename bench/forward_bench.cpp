@@ -1,0 +1,144 @@
+// Forwarding (Execute) with a writer that discards documents, against memcpy of the same documents;
+// and the memory of the steady state: allocations per event and resident set over 1,000,000 events.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <list>
+#include <string>
+#include <vector>
+
+#include "bench_util.h"
+#include "block_util.h"
+#include "plugin/event_es/event_es.h"
+
+namespace ostrel {
+void cdc_assert(bool cond) {
+  if (!cond) abort();
+}
+}  // namespace ostrel
+
+namespace {
+
+ostrel::CDispatchEvent* Sink() {
+  static ostrel::CDispatchEvent* sink = nullptr;
+  if (sink == nullptr) {
+    char tmpl[] = "/tmp/forward_bench_XXXXXX";
+    std::string dir = mkdtemp(tmpl);
+    sink = Create();
+    std::string param = R"({"log_path":")" + dir + R"(","es_url":"x","es_version":"v8","es_index":"i"})";
+    if (sink->Init("ch", "bench", param, "1@b", ostrel::S_Mysql, false)) abort();
+  }
+  return sink;
+}
+
+struct Batch {
+  std::vector<cdchost::Block> blocks;
+  std::list<char*> list;
+  size_t doc_bytes = 0;
+};
+
+Batch MakeBatch(size_t doc_size, size_t count) {
+  Batch b;
+  for (size_t i = 0; i < count; ++i) b.blocks.push_back(cdchost::EncodeEvent(benchutil::DocInsert(doc_size), 0));
+  for (auto& blk : b.blocks) b.list.push_back(blk.first_mut());
+  b.doc_bytes = doc_size * count;
+  return b;
+}
+
+size_t BatchCount(size_t doc_size) {
+  size_t n = (16u << 20) / doc_size;
+  return std::max<size_t>(16, std::min<size_t>(n, 10000));
+}
+
+void WaitReady(ostrel::ParallelParseEvent& pe) {
+  for (size_t i = 0; i < pe.sql_buf_->used_num_; ++i) {
+    while (!pe.sql_buf_->GetElemByPos(i)->GetState()) usleep(100);
+  }
+}
+
+void BM_Forward(benchmark::State& state) {
+  const size_t doc_size = static_cast<size_t>(state.range(0));
+  Batch batch = MakeBatch(doc_size, BatchCount(doc_size));
+  ostrel::ParallelParseEvent pe(2);
+  pe.Init();
+  ostrel::CDispatchEvent* sink = Sink();
+  for (auto _ : state) {
+    pe.Parse(batch.list);
+    WaitReady(pe);  // decoding is measured elsewhere: time Execute alone
+    auto start = std::chrono::steady_clock::now();
+    if (sink->Execute("ch", "bench", &pe)) abort();
+    state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * batch.blocks.size()));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * batch.doc_bytes));
+}
+
+void BM_MemcpyDocs(benchmark::State& state) {
+  const size_t doc_size = static_cast<size_t>(state.range(0));
+  const size_t count = BatchCount(doc_size);
+  std::vector<std::string> docs(count, std::string(doc_size, 'x'));
+  std::vector<char> dst(doc_size + 1);
+  for (auto _ : state) {
+    auto start = std::chrono::steady_clock::now();
+    for (const std::string& d : docs) {
+      memcpy(dst.data(), d.data(), d.size());
+      benchmark::DoNotOptimize(dst.data());
+      benchmark::ClobberMemory();
+    }
+    state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * count));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * count * doc_size));
+}
+
+void DocSizes(benchmark::internal::Benchmark* b) {
+  for (int64_t s : {64, 256, 1024, 4096, 65536, 1 << 20}) b->Arg(s);
+}
+
+// 1,000,000 mixed events through Parse and Execute in batches of 10,000 after a warm-up. Argument 1
+// adds DDL events, whose WARN lines make the logger take a new 32768-record block now and then.
+void BM_SteadyStateMemory(benchmark::State& state) {
+  const int kinds = state.range(0) ? 4 : 3;
+  std::vector<cdchost::Block> blocks;
+  for (int i = 0; i < 10000; ++i) {
+    switch (i % kinds) {
+      case 0: blocks.push_back(cdchost::EncodeEvent(benchutil::DocInsert(200 + i % 700), 512)); break;
+      case 1: blocks.push_back(cdchost::EncodeEvent(benchutil::NarrowInsert(i), 64)); break;
+      case 2: blocks.push_back(cdchost::EncodeEvent(benchutil::WideUpdate(1 + i % 5), 256)); break;
+      default: blocks.push_back(cdchost::EncodeEvent(benchutil::Ddl(), 0)); break;
+    }
+  }
+  std::list<char*> list;
+  for (auto& b : blocks) list.push_back(b.first_mut());
+  ostrel::ParallelParseEvent pe(2);
+  pe.Init();
+  ostrel::CDispatchEvent* sink = Sink();
+  for (auto _ : state) {
+    for (int warm = 0; warm < 3; ++warm) {
+      pe.Parse(list);
+      if (sink->Execute("ch", "bench", &pe)) abort();
+    }
+    usleep(200000);  // let the logger drain the warm-up's lines
+    const long rss_before = benchutil::ResidentKb();
+    const size_t allocs_before = benchutil::Allocations();
+    for (int round = 0; round < 100; ++round) {
+      pe.Parse(list);
+      if (sink->Execute("ch", "bench", &pe)) abort();
+    }
+    const size_t allocs = benchutil::Allocations() - allocs_before;
+    usleep(200000);
+    state.counters["events"] = 1e6;
+    state.counters["allocations_per_event"] = static_cast<double>(allocs) / 1e6;
+    state.counters["rss_kb_after_warmup"] = static_cast<double>(rss_before);
+    state.counters["rss_kb_growth"] = static_cast<double>(benchutil::ResidentKb() - rss_before);
+  }
+}
+
+}  // namespace
+
+BENCHMARK(BM_Forward)->Apply(DocSizes)->UseManualTime()->MinTime(1.0);
+BENCHMARK(BM_MemcpyDocs)->Apply(DocSizes)->UseManualTime()->MinTime(1.0);
+BENCHMARK(BM_SteadyStateMemory)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_MAIN();

@@ -1,0 +1,116 @@
+// The logger against spdlog's asynchronous logger writing equivalent lines to a file: per-statement
+// latency on the logging thread (median, p99, p99.9), the logging threads' throughput, and the time
+// until everything is in the file, with 1 and 4 logging threads.
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "logging/NanoLog.h"
+
+#ifdef HAVE_SPDLOG
+#include <spdlog/async.h>
+#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/spdlog.h>
+#endif
+
+namespace ostrel {
+void cdc_assert(bool) {}
+}  // namespace ostrel
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Result {
+  double median_ns = 0, p99_ns = 0, p999_ns = 0;
+  double producer_per_sec = 0;  // statements per second while the threads were logging
+  double drained_per_sec = 0;   // statements per second until all were written
+};
+
+template <typename LogFn, typename DrainFn>
+Result Run(int threads, int per_thread, LogFn log, DrainFn drain) {
+  std::vector<std::vector<uint32_t>> lat(threads, std::vector<uint32_t>(per_thread));
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
+  std::vector<std::thread> ts;
+  Clock::time_point start;
+  for (int t = 0; t < threads; ++t) {
+    ts.emplace_back([&, t]() {
+      ready.fetch_add(1);
+      while (!go.load()) {
+      }
+      for (int i = 0; i < per_thread; ++i) {
+        auto a = Clock::now();
+        log(t, i);
+        auto b = Clock::now();
+        lat[t][i] = static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(b - a).count());
+      }
+    });
+  }
+  while (ready.load() != threads) {
+  }
+  start = Clock::now();
+  go.store(true);
+  for (auto& th : ts) th.join();
+  double produced = std::chrono::duration<double>(Clock::now() - start).count();
+  drain();
+  double drained = std::chrono::duration<double>(Clock::now() - start).count();
+  std::vector<uint32_t> all;
+  for (auto& v : lat) all.insert(all.end(), v.begin(), v.end());
+  std::sort(all.begin(), all.end());
+  Result r;
+  r.median_ns = all[all.size() / 2];
+  r.p99_ns = all[all.size() * 99 / 100];
+  r.p999_ns = all[all.size() * 999 / 1000];
+  double total = static_cast<double>(threads) * per_thread;
+  r.producer_per_sec = total / produced;
+  r.drained_per_sec = total / drained;
+  return r;
+}
+
+void Print(const char* name, int threads, const Result& r) {
+  printf("| %-8s | %d | %8.0f | %8.0f | %8.0f | %12.0f | %12.0f |\n", name, threads, r.median_ns, r.p99_ns, r.p999_ns,
+         r.producer_per_sec, r.drained_per_sec);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int per_thread = argc > 1 ? atoi(argv[1]) : 200000;
+  char tmpl[] = "/tmp/logger_bench_XXXXXX";
+  std::string dir = mkdtemp(tmpl);
+  printf("| logger | threads | median ns | p99 ns | p99.9 ns | statements/s logging | statements/s to file |\n");
+  printf("|---|---|---|---|---|---|---|\n");
+  for (int threads : {1, 4}) {
+    nanolog::initialize(nanolog::GuaranteedLogger(), dir, "nanolog" + std::to_string(threads), 1024);
+    Result ours = Run(
+        threads, per_thread,
+        [](int t, int i) { LOG_INFO << "order " << int32_t(i) << " amount " << 12.5 << " customer " << "ada" << ' ' << int32_t(t); },
+        [&]() { nanolog::initialize(nanolog::GuaranteedLogger(), dir, "drained", 1024); });
+    Print("ours", threads, ours);
+#ifdef HAVE_SPDLOG
+    spdlog::init_thread_pool(static_cast<size_t>(threads) * per_thread + 1024, 1);
+    auto logger = spdlog::basic_logger_mt<spdlog::async_factory>("spd" + std::to_string(threads),
+                                                                 dir + "/spdlog" + std::to_string(threads) + ".log");
+    logger->set_pattern("[%Y-%m-%d %H:%M:%S.%f][%l][%t][%s:%!:%#] %v");
+    Result theirs = Run(
+        threads, per_thread,
+        [&](int t, int i) { logger->info("order {} amount {} customer {} {}", i, 12.5, "ada", t); },
+        [&]() {
+          logger->flush();
+          spdlog::shutdown();
+        });
+    Print("spdlog", threads, theirs);
+    printf("| ratio | %d | %.2f | %.2f | %.2f | %.2f | %.2f |\n", threads, ours.median_ns / theirs.median_ns,
+           ours.p99_ns / theirs.p99_ns, ours.p999_ns / theirs.p999_ns, ours.producer_per_sec / theirs.producer_per_sec,
+           ours.drained_per_sec / theirs.drained_per_sec);
+#endif
+  }
+  return 0;
+}
