@@ -7,6 +7,7 @@
 #include <cassert>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include <rapidjson/document.h>
@@ -225,6 +226,20 @@ static bool CopyToBuf(DynamicStr& buf, BufStr* s) {
   return buf.length() != expected || (expected == 0 && !buf.isValid());
 }
 
+// True when the string's pieces hold exactly the n bytes of lit (lit holds no NUL, so this is the
+// same test as copying the value into ev_buf_ and calling matchWithLen, without the copy).
+static bool PiecesEqual(const BufStr* s, const char* lit, size_t n) {
+  size_t total = 0;
+  for (size_t i = 0; i < s->used_num_; ++i) total += s->elems_[i]->len_;
+  if (total != n) return false;
+  for (size_t i = 0; i < s->used_num_; ++i) {
+    const StrWithLen* piece = s->elems_[i];
+    if (piece->len_ != 0 && memcmp(piece->str_, lit, piece->len_) != 0) return false;
+    lit += piece->len_;
+  }
+  return true;
+}
+
 bool CEventEs::packBatchMsg(SqlEvent* sql_ev) {
   ev_buf_.setStr(nullptr);
   const size_t col_num = sql_ev->col_names_.used_num_;
@@ -232,15 +247,9 @@ bool CEventEs::packBatchMsg(SqlEvent* sql_ev) {
     NameStrList* data_list = sql_ev->datas_.GetElemByPos(r);
     assert(data_list->used_num_ == col_num);
     const size_t cols = data_list->used_num_ < col_num ? data_list->used_num_ : col_num;
-    int optype = getMsgType(sql_ev, data_list);
-    if (optype < 0) return true;
+    if (getMsgType(sql_ev, data_list) != 1) continue;  // only 'insert' rows send their documents
     for (size_t j = 0; j < cols; ++j) {
-      if (CopyToBuf(ev_buf_, sql_ev->col_names_.GetElemByPos(j))) {
-        setErr("alloc event buf failed while copying a column name");
-        LOG_CRIT << getErr();
-        return true;
-      }
-      if (!ev_buf_.matchWithLen("doc", 3) || optype != 1) continue;
+      if (!PiecesEqual(sql_ev->col_names_.GetElemByPos(j), "doc", 3)) continue;
       if (CopyToBuf(ev_buf_, data_list->GetElemByPos(j))) {
         setErr("alloc event buf failed while copying a doc value of %zu bytes", ev_buf_.length());
         LOG_CRIT << getErr();
@@ -263,22 +272,13 @@ int CEventEs::getMsgType(SqlEvent* sql_ev, NameStrList* data_list) {
   const size_t col_num = sql_ev->col_names_.used_num_;
   const size_t cols = data_list->used_num_ < col_num ? data_list->used_num_ : col_num;
   for (size_t j = 0; j < cols; ++j) {
-    if (CopyToBuf(ev_buf_, sql_ev->col_names_.GetElemByPos(j))) {
-      setErr("alloc event buf failed while copying a column name");
-      LOG_CRIT << getErr();
-      return -1;
-    }
-    if (!ev_buf_.matchWithLen("optype", 6)) continue;
-    if (CopyToBuf(ev_buf_, data_list->GetElemByPos(j))) {
-      setErr("alloc event buf failed while copying an optype value");
-      LOG_CRIT << getErr();
-      return -1;
-    }
-    if (ev_buf_.matchWithLen("'insert'", 8)) {
+    if (!PiecesEqual(sql_ev->col_names_.GetElemByPos(j), "optype", 6)) continue;
+    const BufStr* value = data_list->GetElemByPos(j);
+    if (PiecesEqual(value, "'insert'", 8)) {
       typ = 1;
-    } else if (ev_buf_.matchWithLen("'delete'", 8)) {
+    } else if (PiecesEqual(value, "'delete'", 8)) {
       typ = 2;
-    } else if (ev_buf_.matchWithLen("'update'", 8)) {
+    } else if (PiecesEqual(value, "'update'", 8)) {
       typ = 3;
     }
   }
