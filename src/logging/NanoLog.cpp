@@ -338,9 +338,22 @@ Buffer::Buffer() : m_buffer(static_cast<Item*>(malloc(size * sizeof(Item)))) {
 
 Buffer::~Buffer() {
   if (m_buffer == nullptr) return;
+  destroy_records();
+  free(m_buffer);
+}
+
+void Buffer::destroy_records() {
   unsigned int write_count = m_write_state[size].load();
   for (size_t i = 0; i < write_count; ++i) m_buffer[i].~Item();
-  free(m_buffer);
+}
+
+void Buffer::reset() {
+  destroy_records();
+  for (size_t i = 0; i <= size; ++i) m_write_state[i].store(0, std::memory_order_relaxed);
+}
+
+void Buffer::prefault() {
+  if (m_buffer != nullptr) memset(static_cast<void*>(m_buffer), 0, size * sizeof(Item));
 }
 
 bool Buffer::push(NanoLogLine&& logline, unsigned int write_index) {
@@ -365,14 +378,20 @@ QueueBuffer::QueueBuffer()
       m_current_read_buffer(nullptr),
       m_write_index(0),
       m_read_index(0),
-      m_alloc_failed(false) {
+      m_alloc_failed(false),
+      m_spare(nullptr) {
   m_flag.clear();
   m_setup_flag.clear();
   if (!setup_next_write_buffer()) m_write_index.store(Buffer::size, std::memory_order_release);
 }
 
+QueueBuffer::~QueueBuffer() { delete m_spare.exchange(nullptr); }
+
 bool QueueBuffer::setup_next_write_buffer() {
-  std::unique_ptr<Buffer> next(new (std::nothrow) Buffer());
+  // A block the consumer has prepared (fully read and reset, or new with its pages touched) saves the
+  // filling producer the allocation and the page faults of 8 MiB.
+  std::unique_ptr<Buffer> next(m_spare.exchange(nullptr, std::memory_order_acq_rel));
+  if (!next) next.reset(new (std::nothrow) Buffer());
   if (!next || next->m_buffer == nullptr) {
     report_alloc_failure("a log queue block");
     m_alloc_failed.store(true, std::memory_order_release);
@@ -418,13 +437,31 @@ Buffer* QueueBuffer::get_next_read_buffer() {
 void QueueBuffer::remove_read_buffer() {
   m_read_index = 0;
   m_current_read_buffer = nullptr;
-  SpinLock spinlock(m_flag);
-  m_buffers.pop();
+  std::unique_ptr<Buffer> done;
+  {
+    SpinLock spinlock(m_flag);
+    done = std::move(m_buffers.front());
+    m_buffers.pop();
+  }
+  // Keep one read block as the next write block; a second one is released.
+  done->reset();
+  delete m_spare.exchange(done.release(), std::memory_order_acq_rel);
+}
+
+void QueueBuffer::prepare_spare() {
+  if (m_spare.load(std::memory_order_relaxed) != nullptr) return;
+  std::unique_ptr<Buffer> block(new (std::nothrow) Buffer());
+  if (!block || block->m_buffer == nullptr) return;
+  block->prefault();
+  Buffer* expected = nullptr;
+  if (m_spare.compare_exchange_strong(expected, block.get(), std::memory_order_acq_rel)) block.release();
 }
 
 bool QueueBuffer::try_pop(NanoLogLine& logline) {
   if (m_current_read_buffer == nullptr) m_current_read_buffer = get_next_read_buffer();
   if (m_current_read_buffer == nullptr) return false;
+  // Idle moments of the consumer prepare the next write block (see setup_next_write_buffer).
+  if (m_read_index == 0 && m_spare.load(std::memory_order_relaxed) == nullptr) prepare_spare();
 
   if (m_read_index == Buffer::size) {
     // Fully read, but the producer of a late slot may still be finishing its push into it.

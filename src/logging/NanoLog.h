@@ -170,17 +170,25 @@ class Buffer {
   bool try_pop(NanoLogLine& logline, unsigned int read_index);
   // All 32768 pushes have completed: no producer touches the block any more.
   bool all_pushes_done();
+  // REQUIRES: no producer or consumer uses the block. Destroys its records and makes it like new.
+  void reset();
+  // Touches every page of the slot array, so that producers do not take the page faults.
+  void prefault();
 
   Item* m_buffer;  // null when the slot array could not be allocated
   std::atomic<unsigned int> m_write_state[size + 1];
+
+ private:
+  void destroy_records();
 };
 
 // Growing chain of blocks; never drops a record while memory lasts.
-// The consumer removes a fully read block only once every push into it has completed.
+// The consumer removes a fully read block only once every push into it has completed, and keeps one
+// block aside for reuse so that a block switch costs the producers neither malloc nor page faults.
 class QueueBuffer : public BufferBase {
  public:
   QueueBuffer();
-  ~QueueBuffer() override = default;
+  ~QueueBuffer() override;
   QueueBuffer(const QueueBuffer&) = delete;
   QueueBuffer& operator=(const QueueBuffer&) = delete;
 
@@ -196,8 +204,12 @@ class QueueBuffer : public BufferBase {
   // Set when a new block could not be allocated; the next push retries, records meanwhile dropped.
   std::atomic<bool> m_alloc_failed;
   std::atomic_flag m_setup_flag;
+  // One block ready to become the next write block: a fully read one, or one the consumer allocated
+  // and touched while idle. Exchanged atomically between the consumer and the filling producer.
+  std::atomic<Buffer*> m_spare;
 
  private:
+  void prepare_spare();
   // Returns true when a new block was published.
   bool setup_next_write_buffer();
   Buffer* get_next_read_buffer();

@@ -1,0 +1,92 @@
+#!/usr/bin/env python3
+"""Documents/s into the test endpoint: the writer library and the whole replay path, each against
+curl --data-binary posting bulk bodies with the very same documents over one kept-alive connection."""
+import argparse
+import json
+import os
+import subprocess
+import tempfile
+import time
+import urllib.request
+
+DOCS = 50000
+DOC_SIZE = 200
+BULK = 500
+
+
+def delete(url, index):
+    req = urllib.request.Request(url + "/" + index, method="DELETE")
+    urllib.request.urlopen(req).read()
+
+
+def count(url, index):
+    with urllib.request.urlopen(url + "/" + index + "/_count") as r:
+        return json.load(r)["count"]
+
+
+def doc(i):
+    head = '{"id":%d,"payload":"' % i
+    return head + "x" * (DOC_SIZE - len(head) - 2) + '"}'
+
+
+def curl_rate(url, index, tmp):
+    """Posts the bulk bodies with one curl process (one connection) and returns documents/s."""
+    config = os.path.join(tmp, "curl.cfg")
+    with open(config, "w") as cfg:
+        for b in range(DOCS // BULK):
+            body = os.path.join(tmp, "bulk%d.ndjson" % b)
+            with open(body, "w") as f:
+                for i in range(b * BULK, (b + 1) * BULK):
+                    f.write('{"index":{"_index":"%s"}}\n%s\n' % (index, doc(i)))
+            if b:
+                cfg.write("next\n")
+            cfg.write('url = "%s/_bulk"\ndata-binary = "@%s"\nheader = "Content-Type: application/x-ndjson"\n'
+                      'silent\noutput = "/dev/null"\n' % (url, body))
+    delete(url, index)
+    start = time.time()
+    subprocess.run(["curl", "-K", config], check=True)
+    secs = time.time() - start
+    assert count(url, index) == DOCS
+    return DOCS / secs
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--url", required=True)
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--out", required=True)
+    a = ap.parse_args()
+    tmp = tempfile.mkdtemp()
+    results = {}
+
+    results["curl_docs_per_sec"] = curl_rate(a.url, "bench", tmp)
+    docs_file = os.path.join(tmp, "docs.ndjson")
+    with open(docs_file, "w") as f:
+        for i in range(DOCS):
+            f.write(doc(i) + "\n")
+    for inflight in (1, 2):
+        delete(a.url, "bench")
+        out = subprocess.run([os.path.join(a.build, "bench", "writer_driver"), a.url + "?inflight=%d" % inflight,
+                              docs_file, str(BULK), "5000"], check=True, capture_output=True, text=True).stdout
+        assert count(a.url, "bench") == DOCS
+        results["writer_inflight%d_docs_per_sec" % inflight] = DOCS / float(out.strip())
+
+    results["curl_docs_per_sec_again"] = curl_rate(a.url, "orders", tmp)
+    delete(a.url, "orders")
+    param = json.dumps({"log_path": os.path.join(tmp, "log"), "es_url": a.url, "es_version": "v8",
+                        "es_index": "orders", "es_bulknum": str(BULK)})
+    start = time.time()
+    subprocess.run([os.path.join(a.build, "cdc-es-replay"), "--param", param, "--generate", str(DOCS), "--doc-size",
+                    str(DOC_SIZE), "--batch-size", "5000", "--workers", "2", "--quiet"], check=True,
+                   capture_output=True)
+    secs = time.time() - start
+    assert count(a.url, "orders") == DOCS
+    results["replay_docs_per_sec"] = DOCS / secs
+    results["docs"] = DOCS
+    results["doc_size"] = DOC_SIZE
+    with open(a.out, "w") as f:
+        json.dump(results, f)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,115 @@
+#!/usr/bin/env python3
+"""Turns the benchmark outputs of scripts/bench.sh into one Markdown table set with ratios."""
+import json
+import os
+import platform
+import subprocess
+import sys
+import time
+
+SHAPES = ["narrow insert (10 cols x 1 row)", "doc insert (4 KB doc)", "update (100 rows x 6 cols)", "DDL"]
+
+
+def load(path):
+    with open(path) as f:
+        return {b["name"]: b for b in json.load(f)["benchmarks"]}
+
+
+def ns(b):
+    scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[b["time_unit"]]
+    return b["real_time"] * scale
+
+
+def machine():
+    model = "unknown CPU"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    return "%s, %d cores, Linux %s, %s" % (model, os.cpu_count(), platform.release(),
+                                          time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()))
+
+
+def main(out):
+    d = load(os.path.join(out, "decode.json"))
+    p = load(os.path.join(out, "parallel.json"))
+    f = load(os.path.join(out, "forward.json"))
+    net = json.load(open(os.path.join(out, "network.json")))
+    print("# Benchmark results\n")
+    print("Machine: %s. Every figure is paired with a baseline measured in the same run.\n" % machine())
+
+    print("## Decoding one block (GetEventFromBlock, one ParseEvent)\n")
+    print("| event | chunk payload | ns/event | ns/field | events/s | stream MB/s | naive ns/event | memcpy ns/event | "
+          "naive / ours | memcpy / ours |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
+    for shape in range(4):
+        mem = d["BM_Memcpy/%d/0" % shape]
+        for chunk in (0, 4096, 64):
+            o = d["BM_Decode/%d/%d" % (shape, chunk)]
+            n = d["BM_NaiveDecode/%d/%d" % (shape, chunk)]
+            print("| %s | %s | %.0f | %.2f | %.0f | %.0f | %.0f | %.1f | %.2f | %.3f |" % (
+                SHAPES[shape], "single chunk" if chunk == 0 else "%d B" % chunk, ns(o), ns(o) / o["fields"],
+                o["items_per_second"], o["bytes_per_second"] / 1e6, ns(n), ns(mem), ns(n) / ns(o), ns(mem) / ns(o)))
+    print("\nColumn sweep (one row of 16-byte values, single chunk):\n")
+    print("| columns | fields | ns/event | ns/field | memcpy ns | memcpy / ours |")
+    print("|---|---|---|---|---|---|")
+    c = 1
+    while c <= 512:
+        o = d["BM_DecodeColumns/%d" % c]
+        m = d["BM_MemcpyColumns/%d" % c]
+        print("| %d | %d | %.0f | %.2f | %.1f | %.3f |" % (c, o["fields"], ns(o), ns(o) / o["fields"], ns(m), ns(m) / ns(o)))
+        c *= 2
+
+    print("\n## Parallel decoding (narrow inserts, 4 KB chunks)\n")
+    print("| blocks | workers | wall ms (Parse to all ready) | busiest worker CPU ms | all workers CPU ms |")
+    print("|---|---|---|---|---|")
+    rows = {}
+    for name, b in p.items():
+        parts = name.split("/")
+        w, n = int(parts[1]), int(parts[2])
+        rows[(n, w)] = b
+        print("| %d | %d | %.1f | %.1f | %.1f |" % (n, w, b["wall_ms"], b["busiest_worker_cpu_ms"],
+                                                   b["all_workers_cpu_ms"]))
+    big1, big2 = rows[(100000, 1)], rows[(100000, 2)]
+    print("\n2 workers against 1 on 100,000 blocks: %.2fx by the busiest worker's CPU time, %.2fx by wall time. "
+          "A batch of 100 blocks takes %.1f ms of wall time: the workers poll for an assignment every 20 ms, "
+          "which sets the floor for small batches." % (
+              big1["busiest_worker_cpu_ms"] / big2["busiest_worker_cpu_ms"], big1["wall_ms"] / big2["wall_ms"],
+              rows[(100, 2)]["wall_ms"]))
+
+    print("\n## Forwarding (Execute, decoded batch, writer discarding documents)\n")
+    print("| doc size | docs/s | MB/s | memcpy docs/s | memcpy MB/s | ours / memcpy |")
+    print("|---|---|---|---|---|---|")
+    for size in (64, 256, 1024, 4096, 65536, 1048576):
+        o = f["BM_Forward/%d/min_time:1.000/manual_time" % size]
+        m = f["BM_MemcpyDocs/%d/min_time:1.000/manual_time" % size]
+        print("| %d B | %.0f | %.0f | %.0f | %.0f | %.3f |" % (size, o["items_per_second"], o["bytes_per_second"] / 1e6,
+                                                              m["items_per_second"], m["bytes_per_second"] / 1e6,
+                                                              o["items_per_second"] / m["items_per_second"]))
+
+    print("\n## Memory over 1,000,000 events after warm-up (Parse + Execute, batches of 10,000)\n")
+    print("| mix | allocations per event | RSS after warm-up kB | RSS growth kB |")
+    print("|---|---|---|---|")
+    for arg, label in ((0, "inserts, doc inserts, updates"), (1, "the same with DDL events (one WARN line each)")):
+        b = f["BM_SteadyStateMemory/%d/iterations:1" % arg]
+        print("| %s | %.6f | %.0f | %.0f |" % (label, b["allocations_per_event"], b["rss_kb_after_warmup"],
+                                              b["rss_kb_growth"]))
+
+    print("\n## Logger against spdlog's asynchronous logger (per statement, on the logging thread)\n")
+    print(open(os.path.join(out, "logger.md")).read())
+
+    print("## Network: into the local test endpoint (%d documents of %d B)\n" % (net["docs"], net["doc_size"]))
+    curl = (net["curl_docs_per_sec"] + net["curl_docs_per_sec_again"]) / 2
+    print("| path | docs/s | against curl --data-binary |")
+    print("|---|---|---|")
+    print("| curl --data-binary, bulk bodies of 500 | %.0f | 1.00 |" % curl)
+    for k in (1, 2):
+        v = net["writer_inflight%d_docs_per_sec" % k]
+        print("| libes_writer.so, %d bulk(s) in flight | %.0f | %.2f |" % (k, v, v / curl))
+    print("| cdc-es-replay (plug-in + writer, whole path) | %.0f | %.2f |" % (net["replay_docs_per_sec"],
+                                                                         net["replay_docs_per_sec"] / curl))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])
