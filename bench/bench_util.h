@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
 #include <string>
 
 #include "block_encoder.h"
@@ -23,22 +22,5 @@ cdchost::Event Columns(size_t columns);
 
 // Fields in the event's stream (what the decoder steps through).
 size_t FieldCount(const cdchost::Event& e);
-
-// Allocations through operator new since the start (counted by bench_alloc.cpp when linked).
-size_t Allocations();
-
-inline long ResidentKb() {
-  std::ifstream in("/proc/self/status");
-  std::string key;
-  long value = 0;
-  while (in >> key) {
-    if (key == "VmRSS:") {
-      in >> value;
-      return value;
-    }
-    std::getline(in, key);
-  }
-  return -1;
-}
 
 }  // namespace benchutil

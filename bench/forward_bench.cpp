@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "alloc_counter.h"
 #include "bench_util.h"
+#include "test_support.h"
 #include "block_util.h"
 #include "plugin/event_es/event_es.h"
 
@@ -121,18 +123,18 @@ void BM_SteadyStateMemory(benchmark::State& state) {
       if (sink->Execute("ch", "bench", &pe)) abort();
     }
     usleep(200000);  // let the logger drain the warm-up's lines
-    const long rss_before = benchutil::ResidentKb();
-    const size_t allocs_before = benchutil::Allocations();
+    const long rss_before = testsupport::ResidentKb();
+    const size_t allocs_before = alloc_counter::Count();
     for (int round = 0; round < 100; ++round) {
       pe.Parse(list);
       if (sink->Execute("ch", "bench", &pe)) abort();
     }
-    const size_t allocs = benchutil::Allocations() - allocs_before;
+    const size_t allocs = alloc_counter::Count() - allocs_before;
     usleep(200000);
     state.counters["events"] = 1e6;
     state.counters["allocations_per_event"] = static_cast<double>(allocs) / 1e6;
     state.counters["rss_kb_after_warmup"] = static_cast<double>(rss_before);
-    state.counters["rss_kb_growth"] = static_cast<double>(benchutil::ResidentKb() - rss_before);
+    state.counters["rss_kb_growth"] = static_cast<double>(testsupport::ResidentKb() - rss_before);
   }
 }
 

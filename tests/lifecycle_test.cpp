@@ -15,34 +15,12 @@
 #include "logging/NanoLog.h"
 #include "plugin/event_es/event_es.h"
 #include "recording_writer.h"
+#include "test_support.h"
 
 using namespace ostrel;
 
-namespace {
-
-size_t CountEntries(const char* dir) {
-  size_t n = 0;
-  DIR* d = opendir(dir);
-  while (struct dirent* e = readdir(d)) n += e->d_name[0] != '.';
-  closedir(d);
-  return n;
-}
-
-long ResidentKb() {
-  std::ifstream in("/proc/self/status");
-  std::string key;
-  long value = 0;
-  while (in >> key) {
-    if (key == "VmRSS:") {
-      in >> value;
-      return value;
-    }
-    std::getline(in, key);
-  }
-  return -1;
-}
-
-}  // namespace
+using testsupport::CountEntries;
+using testsupport::ResidentKb;
 
 TEST(Lifecycle, ThousandChannelRestartsLeakNothing) {
   char tmpl[] = "/tmp/lifecycle_XXXXXX";

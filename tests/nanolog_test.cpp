@@ -17,8 +17,14 @@
 #include <vector>
 
 #include "logging/NanoLog.h"
+#include "test_support.h"
 
 using namespace nanolog;
+using testsupport::ListDir;
+using testsupport::ReadFile;
+using testsupport::Today;
+
+static std::string TempDir() { return testsupport::TempDir("nanolog_test"); }
 
 namespace {
 
@@ -45,39 +51,6 @@ std::string Operands(NanoLogLine& line) {
   std::string t = Text(line);
   size_t at = t.find("] ");
   return t.substr(at + 2, t.size() - at - 3);
-}
-
-std::string TempDir() {
-  char tmpl[] = "/tmp/nanolog_test_XXXXXX";
-  char* d = mkdtemp(tmpl);
-  return d ? d : "";
-}
-
-std::vector<std::string> ListDir(const std::string& dir) {
-  std::vector<std::string> names;
-  DIR* d = opendir(dir.c_str());
-  while (struct dirent* e = readdir(d)) {
-    if (e->d_name[0] != '.') names.push_back(e->d_name);
-  }
-  closedir(d);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-std::string Today() {
-  char buff[16] = {0};
-  time_t now = time(nullptr);
-  struct tm t;
-  gmtime_r(&now, &t);
-  strftime(buff, sizeof(buff), "%Y-%m-%d", &t);
-  return buff;
 }
 
 std::string Touch(const std::string& path, const std::string& content = "") {

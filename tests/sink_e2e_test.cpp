@@ -13,6 +13,7 @@
 #include "block_util.h"
 #include "es_endpoint_fixture.h"
 #include "plugin/event_es/event_es.h"
+#include "test_support.h"
 
 using namespace ostrel;
 using cdchost::Block;
@@ -68,18 +69,7 @@ TEST(SinkEndToEnd, InsertRowsArriveAndDdlAndGtidSetsAreSkipped) {
   EXPECT_EQ(want, std::set<std::string>(got.begin(), got.end()));
 }
 
-namespace {
-std::string ReadDir(const std::string& dir) {
-  std::string all;
-  std::string cmd = "cat " + dir + "/* 2>/dev/null";
-  FILE* p = popen(cmd.c_str(), "r");
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) all.append(buf, n);
-  pclose(p);
-  return all;
-}
-}  // namespace
+using testsupport::ReadDir;
 
 TEST(SinkSecurity, CredentialsNeverReachMessagesOrLogs) {
   testing_es::Endpoint es({"--user", "elastic:s3cret-pw"});

@@ -20,44 +20,18 @@
 #include "block_util.h"
 #include "plugin/event_es/event_es.h"
 #include "recording_writer.h"
+#include "test_support.h"
 
 using namespace ostrel;
 using cdchost::Block;
 using cdchost::Event;
+using testsupport::ListDir;
+using testsupport::ReadFile;
+using testsupport::Today;
 
 namespace {
 
-std::string TempDir() {
-  char tmpl[] = "/tmp/sink_test_XXXXXX";
-  char* d = mkdtemp(tmpl);
-  return d ? d : "";
-}
-
-std::string Today() {
-  char buff[16] = {0};
-  time_t now = time(nullptr);
-  struct tm t;
-  gmtime_r(&now, &t);
-  strftime(buff, sizeof(buff), "%Y-%m-%d", &t);
-  return buff;
-}
-
-std::vector<std::string> ListDir(const std::string& dir) {
-  std::vector<std::string> names;
-  DIR* d = opendir(dir.c_str());
-  while (struct dirent* e = readdir(d)) {
-    if (e->d_name[0] != '.') names.push_back(e->d_name);
-  }
-  closedir(d);
-  return names;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+std::string TempDir() { return testsupport::TempDir("sink_test"); }
 
 size_t CountOf(const std::string& text, const std::string& what) {
   size_t n = 0;

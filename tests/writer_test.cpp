@@ -14,16 +14,13 @@
 
 #include "es_endpoint_fixture.h"
 #include "libes_writer.h"
+#include "test_support.h"
 
 using testing_es::Endpoint;
 
 namespace {
 
-std::string TempDir() {
-  char tmpl[] = "/tmp/writer_test_XXXXXX";
-  char* d = mkdtemp(tmpl);
-  return d ? d : "";
-}
+std::string TempDir() { return testsupport::TempDir("writer_test"); }
 
 struct Status {
   int64_t r0;
@@ -51,19 +48,7 @@ std::string Doc(int i, size_t pad = 0) {
   return "{\"id\":" + std::to_string(i) + ",\"pad\":\"" + std::string(pad, 'p') + "\"}";
 }
 
-std::string ReadAll(const std::string& dir) {
-  std::string all;
-  DIR* d = opendir(dir.c_str());
-  while (struct dirent* e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream in(dir + "/" + e->d_name);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    all += ss.str();
-  }
-  closedir(d);
-  return all;
-}
+std::string ReadAll(const std::string& dir) { return testsupport::ReadDir(dir); }
 
 class WriterTest : public testing::Test {
  protected:
