@@ -107,8 +107,10 @@ def main(out):
     for k in (1, 2):
         v = net["writer_inflight%d_docs_per_sec" % k]
         print("| libes_writer.so, %d bulk(s) in flight | %.0f | %.2f |" % (k, v, v / curl))
-    print("| cdc-es-replay (plug-in + writer, whole path) | %.0f | %.2f |" % (net["replay_docs_per_sec"],
-                                                                         net["replay_docs_per_sec"] / curl))
+    for batch in (5000, net["docs"]):
+        v = net["replay_batch%d_docs_per_sec" % batch]
+        print("| cdc-es-replay, whole path (process start, Init, encoding, plug-in, writer), batches of %d | %.0f | %.2f |"
+              % (batch, v, v / curl))
 
 
 if __name__ == "__main__":
