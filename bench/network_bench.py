@@ -72,9 +72,12 @@ def main():
         results["writer_inflight%d_docs_per_sec" % inflight] = DOCS / float(out.strip())
 
     results["curl_docs_per_sec_again"] = curl_rate(a.url, "orders", tmp)
-    for batch in (5000, DOCS):
+    # The whole path with the writer's default (2 bulks in flight) and with one in flight, the
+    # concurrency of the curl baseline (one request at a time over one connection).
+    for inflight, batch in ((2, 5000), (2, DOCS), (1, 5000), (1, DOCS)):
         delete(a.url, "orders")
-        param = json.dumps({"log_path": os.path.join(tmp, "log"), "es_url": a.url, "es_version": "v8",
+        url = a.url if inflight == 2 else a.url + "?inflight=1"
+        param = json.dumps({"log_path": os.path.join(tmp, "log"), "es_url": url, "es_version": "v8",
                             "es_index": "orders", "es_bulknum": str(BULK)})
         start = time.time()
         subprocess.run([os.path.join(a.build, "cdc-es-replay"), "--param", param, "--generate", str(DOCS),
@@ -82,7 +85,7 @@ def main():
                        check=True, capture_output=True)
         secs = time.time() - start
         assert count(a.url, "orders") == DOCS
-        results["replay_batch%d_docs_per_sec" % batch] = DOCS / secs
+        results["replay_inflight%d_batch%d_docs_per_sec" % (inflight, batch)] = DOCS / secs
     results["docs"] = DOCS
     results["doc_size"] = DOC_SIZE
     with open(a.out, "w") as f:

@@ -107,11 +107,11 @@ def main(out):
     for k in (1, 2):
         v = net["writer_inflight%d_docs_per_sec" % k]
         print("| libes_writer.so, %d bulk(s) in flight | %.0f | %.2f |" % (k, v, v / curl))
-    for batch in (5000, net["docs"]):
-        v = net["replay_batch%d_docs_per_sec" % batch]
-        print("| cdc-es-replay, whole path (process start, Init, encoding, plug-in, writer), batches of %d | %.0f | %.2f |"
-              % (batch, v, v / curl))
-
+    for inflight in (2, 1):
+        for batch in (5000, net["docs"]):
+            v = net["replay_inflight%d_batch%d_docs_per_sec" % (inflight, batch)]
+            print("| cdc-es-replay whole path (start, Init, encoding, plug-in, writer), %d in flight, batches of %d "
+                  "| %.0f | %.2f |" % (inflight, batch, v, v / curl))
 
 if __name__ == "__main__":
     main(sys.argv[1])
