@@ -68,7 +68,9 @@ TEST(Lifecycle, ThousandChannelRestartsLeakNothing) {
   // One logger thread stays (the process-wide logger outlives the sinks), as after the warm-up.
   EXPECT_EQ(threads, CountEntries("/proc/self/task"));
   EXPECT_EQ(fds, CountEntries("/proc/self/fd"));
-  if (kCompareResidentSet) EXPECT_LT(ResidentKb() - rss, 16 * 1024) << "resident set grew from " << rss << " kB";
+  if (kCompareResidentSet) {
+    EXPECT_LT(ResidentKb() - rss, 16 * 1024) << "resident set grew from " << rss << " kB";
+  }
   RecordProperty("rss_kb_before", static_cast<int>(rss));
   RecordProperty("rss_kb_after", static_cast<int>(ResidentKb()));
 }
@@ -99,5 +101,7 @@ TEST(Lifecycle, ThousandDecodersComeAndGo) {
     if (HasFatalFailure()) return;
   }
   EXPECT_EQ(threads, CountEntries("/proc/self/task"));
-  if (kCompareResidentSet) EXPECT_LT(ResidentKb() - rss, 8 * 1024) << "resident set grew from " << rss << " kB";
+  if (kCompareResidentSet) {
+    EXPECT_LT(ResidentKb() - rss, 8 * 1024) << "resident set grew from " << rss << " kB";
+  }
 }

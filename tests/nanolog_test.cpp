@@ -113,6 +113,18 @@ TEST(LogLine, EveryOperandTypeWithoutSeparators) {
   EXPECT_EQ("a1b4000000000-5184467440737095516152.50.333333cpmutstr-7", Operands(line));
 }
 
+TEST(LogLine, ModifiableCharArraysAreCopiedNotReferenced) {
+  NanoLogLine line(LogLevel::INFO, "f", "g", 1);
+  {
+    char scratch[16] = "before";
+    line << scratch;
+    strcpy(scratch, "after");  // the record must not see this
+  }
+  char full[3] = {'a', 'b', 'c'};  // no terminator inside the array
+  line << full;
+  EXPECT_EQ("beforeabc", Operands(line));
+}
+
 TEST(LogLine, EmptyAndNullStringsAddNothing) {
   NanoLogLine line(LogLevel::INFO, "f", "g", 1);
   const char* null_ptr = nullptr;

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <iosfwd>
 #include <memory>
@@ -56,6 +57,14 @@ class NanoLogLine {
   template <size_t N>
   NanoLogLine& operator<<(const char (&arg)[N]) {
     encode(string_literal_t(arg));
+    return *this;
+  }
+
+  // A modifiable char array is never a literal: its bytes may change or go out of scope before the
+  // background thread prints them, so they are copied (up to the first NUL or the array's end).
+  template <size_t N>
+  NanoLogLine& operator<<(char (&arg)[N]) {
+    encode_c_string(arg, strnlen(arg, N));
     return *this;
   }
 
