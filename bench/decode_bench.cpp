@@ -100,11 +100,10 @@ void SetCounters(benchmark::State& state, const cdchost::Event& e, size_t stream
   state.counters["fields"] = static_cast<double>(benchutil::FieldCount(e));
 }
 
-// Arguments: shape, payload bytes per chunk (0: one chunk).
-void BM_Decode(benchmark::State& state) {
-  cdchost::Event e = MakeShape(static_cast<int>(state.range(0)));
+// Decodes e, encoded with the given payload per chunk, once per iteration.
+void RunDecode(benchmark::State& state, const cdchost::Event& e, size_t chunk) {
   std::string stream = cdchost::EncodeFieldStream(e);
-  cdchost::Block b = cdchost::MakeBlock(static_cast<uint8_t>(e.type), stream, static_cast<size_t>(state.range(1)));
+  cdchost::Block b = cdchost::MakeBlock(static_cast<uint8_t>(e.type), stream, chunk);
   ostrel::ParseEvent pe;
   ostrel::SqlEvent ev;
   for (auto _ : state) {
@@ -112,6 +111,23 @@ void BM_Decode(benchmark::State& state) {
     benchmark::DoNotOptimize(ev.ev_len_);
   }
   SetCounters(state, e, stream.size());
+}
+
+// Copies e's field stream once per iteration: the baseline.
+void RunMemcpy(benchmark::State& state, const cdchost::Event& e) {
+  std::string stream = cdchost::EncodeFieldStream(e);
+  std::vector<char> dst(stream.size());
+  for (auto _ : state) {
+    memcpy(dst.data(), stream.data(), stream.size());
+    benchmark::DoNotOptimize(dst.data());
+    benchmark::ClobberMemory();
+  }
+  SetCounters(state, e, stream.size());
+}
+
+// Arguments: shape, payload bytes per chunk (0: one chunk).
+void BM_Decode(benchmark::State& state) {
+  RunDecode(state, MakeShape(static_cast<int>(state.range(0))), static_cast<size_t>(state.range(1)));
   state.SetLabel(kShapeNames[state.range(0)]);
 }
 
@@ -130,15 +146,7 @@ void BM_NaiveDecode(benchmark::State& state) {
 }
 
 void BM_Memcpy(benchmark::State& state) {
-  cdchost::Event e = MakeShape(static_cast<int>(state.range(0)));
-  std::string stream = cdchost::EncodeFieldStream(e);
-  std::vector<char> dst(stream.size());
-  for (auto _ : state) {
-    memcpy(dst.data(), stream.data(), stream.size());
-    benchmark::DoNotOptimize(dst.data());
-    benchmark::ClobberMemory();
-  }
-  SetCounters(state, e, stream.size());
+  RunMemcpy(state, MakeShape(static_cast<int>(state.range(0))));
   state.SetLabel(kShapeNames[state.range(0)]);
 }
 
@@ -154,28 +162,11 @@ void MemcpyArgs(benchmark::internal::Benchmark* b) {
 
 // Column sweep: one row of n columns of 16-byte values, single chunk.
 void BM_DecodeColumns(benchmark::State& state) {
-  cdchost::Event e = benchutil::Columns(static_cast<size_t>(state.range(0)));
-  std::string stream = cdchost::EncodeFieldStream(e);
-  cdchost::Block b = cdchost::MakeBlock(static_cast<uint8_t>(e.type), stream, 0);
-  ostrel::ParseEvent pe;
-  ostrel::SqlEvent ev;
-  for (auto _ : state) {
-    ostrel::GetEventFromBlock(&pe, b.first(), &ev);
-    benchmark::DoNotOptimize(ev.ev_len_);
-  }
-  SetCounters(state, e, stream.size());
+  RunDecode(state, benchutil::Columns(static_cast<size_t>(state.range(0))), 0);
 }
 
 void BM_MemcpyColumns(benchmark::State& state) {
-  cdchost::Event e = benchutil::Columns(static_cast<size_t>(state.range(0)));
-  std::string stream = cdchost::EncodeFieldStream(e);
-  std::vector<char> dst(stream.size());
-  for (auto _ : state) {
-    memcpy(dst.data(), stream.data(), stream.size());
-    benchmark::DoNotOptimize(dst.data());
-    benchmark::ClobberMemory();
-  }
-  SetCounters(state, e, stream.size());
+  RunMemcpy(state, benchutil::Columns(static_cast<size_t>(state.range(0))));
 }
 
 }  // namespace
