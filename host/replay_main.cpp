@@ -4,6 +4,9 @@
 // Exit codes: 0 done, 2 usage error, 3 bad input, 4 plug-in failure (load, Init or a batch that still
 // failed after its re-sends).
 #include <dlfcn.h>
+#include <pthread.h>
+#include <signal.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <iostream>
 #include <list>
 #include <memory>
@@ -195,28 +199,27 @@ class EventSource {
  public:
   explicit EventSource(const Options& o) : o_(o) {}
 
-  // Fills batch with up to batch_size events. False at the end; *bad set on a malformed line.
-  bool Next(std::vector<cdchost::Event>* batch, std::string* bad) {
-    batch->clear();
-    while (batch->size() < o_.batch_size) {
-      if (o_.generate >= 0) {
-        if (generated_ >= o_.generate * o_.repeat) break;
-        batch->push_back(Synthetic(generated_++));
-        continue;
-      }
-      std::string line;
-      if (!ReadLine(&line)) break;
-      if (line.empty() || line.find_first_not_of(" \t\r") == std::string::npos || line[0] == '#') continue;
-      cdchost::Event e;
-      std::string err;
-      if (!cdchost::ParseEventLine(line, &e, &err)) {
-        *bad = o_.inputs[file_] + ":" + std::to_string(line_no_) + ":" + err.substr(7);  // "column N: ..." -> "N: ..."
-        return false;
-      }
-      batch->push_back(std::move(e));
+  // The next event into *e (whose storage is reused): 1 got one, 0 at the end of the input (or at a
+  // file that cannot be opened: unreadable_), -1 on a malformed line (*bad says where and why).
+  int NextEvent(cdchost::Event* e, std::string* bad) {
+    if (o_.generate >= 0) {
+      if (generated_ >= o_.generate * o_.repeat) return 0;
+      Synthetic(generated_++, e);
+      return 1;
     }
-    return !batch->empty();
+    std::string line;
+    for (;;) {
+      if (!ReadLine(&line)) return 0;
+      if (line.empty() || line.find_first_not_of(" \t\r") == std::string::npos || line[0] == '#') continue;
+      std::string err;
+      *e = cdchost::Event();
+      if (cdchost::ParseEventLine(line, e, &err)) return 1;
+      *bad = o_.inputs[file_] + ":" + std::to_string(line_no_) + ":" + err.substr(7);  // "column N: ..." -> "N: ..."
+      return -1;
+    }
   }
+
+  std::string unreadable_;  // an input file that could not be opened
 
  private:
   bool ReadLine(std::string* line) {
@@ -229,8 +232,8 @@ class EventSource {
         in_.open(o_.inputs[file_]);
         line_no_ = 0;
         if (!in_) {
-          std::cerr << "cdc-es-replay: cannot read " << o_.inputs[file_] << "\n";
-          exit(kBadInput);
+          unreadable_ = o_.inputs[file_];
+          return false;
         }
       }
       if (std::getline(in_, *line)) {
@@ -243,21 +246,29 @@ class EventSource {
     }
   }
 
-  cdchost::Event Synthetic(long i) {
-    cdchost::Event e;
-    e.type = ostrel::EventType::T_INSERT;
-    e.db = "bench";
-    e.tb = "docs";
-    e.gtid = "00000000-0000-0000-0000-000000000001:" + std::to_string(i + 1);
-    e.xid = std::to_string(i + 1);
-    e.col_names = {"id", "optype", "doc"};
-    e.col_states = {8, 253, 245};
-    std::string doc = "{\"id\":" + std::to_string(i) + ",\"payload\":\"";
-    size_t closing = 2;
-    if (doc.size() + closing < o_.doc_size) doc.append(o_.doc_size - doc.size() - closing, 'x');
-    doc += "\"}";
-    e.rows = {{std::to_string(i), "'insert'", "'" + doc + "'"}};
-    return e;
+  // Assigns in place, so a batch of synthetic rows allocates little more than its blocks.
+  void Synthetic(long i, cdchost::Event* e) {
+    e->type = ostrel::EventType::T_INSERT;
+    e->db = "bench";
+    e->tb = "docs";
+    e->gtid = "00000000-0000-0000-0000-000000000001:";
+    e->gtid += std::to_string(i + 1);
+    e->xid = std::to_string(i + 1);
+    if (e->col_names.size() != 3) {
+      e->col_names = {"id", "optype", "doc"};
+      e->col_states = {8, 253, 245};
+      e->rows.assign(1, std::vector<std::string>(3));
+    }
+    std::vector<std::string>& row = e->rows[0];
+    row[0] = std::to_string(i);
+    row[1] = "'insert'";
+    std::string& doc = row[2];
+    doc = "'{\"id\":";
+    doc += row[0];
+    doc += ",\"payload\":\"";
+    const size_t closing = 2;
+    if (doc.size() - 1 + closing < o_.doc_size) doc.append(o_.doc_size - (doc.size() - 1) - closing, 'x');
+    doc += "\"}'";
   }
 
   const Options& o_;
@@ -268,9 +279,40 @@ class EventSource {
   size_t line_no_ = 0;
 };
 
-void WaitAllReady(ostrel::ParallelParseEvent& pe) {
+// One batch, read and encoded; end() when the input is exhausted or bad.
+struct PreparedBatch {
+  bool end() const { return blocks.empty(); }
+  std::vector<cdchost::Block> blocks;
+  std::list<char*> list;
+  size_t docs = 0;
+  std::string bad;  // the malformed line that ended the input
+};
+
+// Waits until every slot of the decoder's current batch is decoded, polling every poll_us.
+void WaitAllReady(ostrel::ParallelParseEvent& pe, useconds_t poll_us = 1000) {
   for (size_t i = 0; i < pe.sql_buf_->used_num_; ++i) {
-    while (!pe.sql_buf_->GetElemByPos(i)->GetState()) usleep(1000);
+    while (!pe.sql_buf_->GetElemByPos(i)->GetState()) usleep(poll_us);
+  }
+}
+
+void WakeUp(int) {}
+
+// Tells the decoder's workers to quit and interrupts the 20 ms sleep of those that are idle, so that
+// destroying the decoder does not wait out their polls. Only for a decoder that gets no more batches;
+// a worker in the middle of a range still finishes it first. A worker that misses the interruption
+// (it was just about to sleep) ends after its poll, as it would anyway.
+void QuitWorkers(ostrel::ParallelParseEvent& pe) {
+  static const bool installed = [] {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = WakeUp;  // no SA_RESTART: the worker's usleep returns early
+    sigemptyset(&sa.sa_mask);
+    return sigaction(SIGUSR2, &sa, nullptr) == 0;
+  }();
+  for (ostrel::ParserEvWork* w : pe.ev_works_) w->is_quit_.store(true);
+  if (!installed) return;
+  for (ostrel::ParserEvWork* w : pe.ev_works_) {
+    if (w->wrk_thd_ != nullptr) pthread_kill(w->wrk_thd_->native_handle(), SIGUSR2);
   }
 }
 
@@ -282,6 +324,50 @@ int main(int argc, char** argv) {
   if (rc >= 0) return rc;
   std::string err;
   PrepareParam(&o, &err);
+  // Batches come and go at the same sizes: keep freed memory in the heap for the next one instead of
+  // returning it to the kernel and faulting it in again.
+  mallopt(M_MMAP_THRESHOLD, 64 << 20);
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
+
+  // A batch is read and encoded on a helper thread while the one before it is forwarded, and batches
+  // alternate between two decoders: batch N+1 is handed to its workers before batch N's Execute, so
+  // the workers' pick-up poll and the decoding overlap the network instead of adding to it. The
+  // events still reach the sink strictly in order, one Execute at a time, from this thread.
+  // The first batch is prepared while the plug-in loads and connects.
+  EventSource source(o);
+  ostrel::ParallelParseEvent decoder(o.workers);
+  ostrel::ParallelParseEvent second(o.workers);
+  if (decoder.Init() || second.Init()) {
+    std::cerr << "cdc-es-replay: " << (decoder.getErr()[0] ? decoder.getErr() : second.getErr()) << "\n";
+    return kUsage;
+  }
+  // Batches live on the heap: the decoder keeps the address of a batch's list while its workers run.
+  using Batch = std::unique_ptr<PreparedBatch>;
+  auto prepare = [&source, &o]() {
+    Batch p(new PreparedBatch());
+    p->blocks.reserve(std::min<size_t>(o.batch_size, 1 << 16));
+    cdchost::Event e;
+    while (p->blocks.size() < o.batch_size) {
+      int got = source.NextEvent(&e, &p->bad);
+      // A batch with a bad line, or cut short by a file that cannot be read, is not sent at all.
+      if (got < 0 || (got == 0 && !source.unreadable_.empty())) p->blocks.clear();
+      if (got <= 0) break;
+      p->blocks.push_back(cdchost::EncodeEvent(e, o.chunk_size));
+      p->docs += cdchost::CountForwardedDocs(e);
+    }
+    for (cdchost::Block& b : p->blocks) p->list.push_back(b.first_mut());
+    return p;
+  };
+  ostrel::ParallelParseEvent* decoders[2] = {&decoder, &second};
+  bool assigned[2] = {false, false};  // the decoder's last Parse handed its batch to the workers
+  auto parse = [&](int d, const PreparedBatch& p) {
+    assigned[d] = !decoders[d]->Parse(p.list);
+    if (assigned[d]) return true;
+    std::cerr << "\ncdc-es-replay: Parse failed: " << decoders[d]->getErr() << "\n";
+    return false;
+  };
+
+  std::future<Batch> pending = std::async(std::launch::async, prepare);
 
   void* handle = dlopen(o.plugin.c_str(), RTLD_NOW);
   if (handle == nullptr) {
@@ -300,12 +386,6 @@ int main(int argc, char** argv) {
     std::cerr << "cdc-es-replay: Init failed: " << sink->getErr() << "\n";
     destroy(sink);
     return kPluginFailure;
-  }
-  ostrel::ParallelParseEvent decoder(o.workers);
-  if (decoder.Init()) {
-    std::cerr << "cdc-es-replay: " << decoder.getErr() << "\n";
-    destroy(sink);
-    return kUsage;
   }
 
   using Clock = std::chrono::steady_clock;
@@ -335,36 +415,41 @@ int main(int argc, char** argv) {
       return kUsage;
     }
   }
-  EventSource source(o);
-  std::vector<cdchost::Event> batch;
-  std::string bad;
   int exit_code = kOk;
-  while (source.Next(&batch, &bad)) {
-    std::vector<cdchost::Block> blocks;
-    blocks.reserve(batch.size());
-    size_t batch_docs = 0;
-    for (const cdchost::Event& e : batch) {
-      blocks.push_back(cdchost::EncodeEvent(e, o.chunk_size));
-      batch_docs += cdchost::CountForwardedDocs(e);
-    }
-    std::list<char*> list;
-    for (cdchost::Block& b : blocks) list.push_back(b.first_mut());
-
-    long backoff = o.retry_backoff_ms;
-    bool done = false;
-    for (int attempt = 0; attempt <= o.retries && !done; ++attempt) {
-      if (decoder.Parse(list)) {
-        std::cerr << "\ncdc-es-replay: Parse failed: " << decoder.getErr() << "\n";
+  int cur_decoder = 0;
+  Batch cur = pending.get();
+  if (!cur->end() && !parse(cur_decoder, *cur)) exit_code = kPluginFailure;
+  if (exit_code == kOk && !cur->end()) pending = std::async(std::launch::async, prepare);
+  Batch next;
+  while (exit_code == kOk && !cur->end()) {
+    next = pending.get();
+    if (!next->end()) {
+      if (!parse(1 - cur_decoder, *next)) {
         exit_code = kPluginFailure;
         break;
       }
-      if (!sink->Execute(o.channel, o.udf, &decoder)) {
+      pending = std::async(std::launch::async, prepare);
+    } else {
+      QuitWorkers(*decoders[1 - cur_decoder]);  // idle, and no batch is left for it
+    }
+    ostrel::ParallelParseEvent& dec = *decoders[cur_decoder];
+    long backoff = o.retry_backoff_ms;
+    bool done = false;
+    for (int attempt = 0; attempt <= o.retries && !done; ++attempt) {
+      if (attempt > 0 && !parse(cur_decoder, *cur)) {
+        exit_code = kPluginFailure;
+        break;
+      }
+      // The sink sleeps 20 ms whenever the next slot is not decoded yet; waiting here at a finer grain
+      // keeps a batch whose decoding is still under way from paying that sleep.
+      WaitAllReady(dec, 200);
+      if (!sink->Execute(o.channel, o.udf, &dec)) {
         done = true;
         break;
       }
       std::cerr << "\ncdc-es-replay: batch " << batches + 1 << " failed (attempt " << attempt + 1 << " of "
                 << o.retries + 1 << "): " << sink->getErr() << "\n";
-      WaitAllReady(decoder);  // the next Parse comes only after the workers are done with this batch
+      WaitAllReady(dec);  // the next Parse comes only after the workers are done with this batch
       if (attempt < o.retries) {
         ++resends;
         usleep(static_cast<useconds_t>(std::min(backoff, 60000L) * 1000));
@@ -377,22 +462,36 @@ int main(int argc, char** argv) {
       exit_code = kPluginFailure;
       break;
     }
+    const size_t n = cur->blocks.size();
     if (ack.is_open()) {
       // Events are numbered from 0 in input order; the time is taken right after Execute returned.
       char line[160];
       double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
       snprintf(line, sizeof(line), "{\"batch\":%llu,\"first_event\":%llu,\"last_event\":%llu,\"time\":%.6f}\n",
                static_cast<unsigned long long>(batches + 1), static_cast<unsigned long long>(events),
-               static_cast<unsigned long long>(events + batch.size() - 1), now);
+               static_cast<unsigned long long>(events + n - 1), now);
       ack << line << std::flush;
     }
     ++batches;
-    events += batch.size();
-    docs += batch_docs;
+    events += n;
+    docs += cur->docs;
     if (Clock::now() - last_progress > std::chrono::milliseconds(500)) {
       progress(false);
       last_progress = Clock::now();
     }
+    cur = std::move(next);
+    cur_decoder = 1 - cur_decoder;
+  }
+  // Nothing may free a batch's blocks while a worker still reads them.
+  if (pending.valid()) pending.wait();
+  for (int d = 0; d < 2; ++d) {
+    if (assigned[d]) WaitAllReady(*decoders[d]);
+    QuitWorkers(*decoders[d]);
+  }
+  std::string bad = cur->end() ? cur->bad : std::string();
+  if (!source.unreadable_.empty() && exit_code == kOk) {
+    std::cerr << (o.quiet ? "" : "\n") << "cdc-es-replay: cannot read " << source.unreadable_ << "\n";
+    exit_code = kBadInput;
   }
   if (exit_code == kOk && !bad.empty()) {
     std::cerr << (o.quiet ? "" : "\n") << "cdc-es-replay: bad input at " << bad

@@ -98,6 +98,24 @@ class ReplayToolTest(unittest.TestCase):
         self.assertEqual(1500, self.es.get("/orders/_count")["count"])
         self.assertIn("documents 1500", err)
 
+    def test_many_small_batches_arrive_in_input_order(self):
+        # Consecutive batches go through different decoders; the documents must still arrive in order.
+        code, err = run("--param", param(self.log, url=self.es.url), "--generate", "700", "--batch-size", "25",
+                        "--workers", "2", "--chunk-size", "64", "--doc-size", "60", "--quiet")
+        self.assertEqual(0, code, err)
+        docs = self.es.get("/orders/_raw")["docs"]
+        self.assertEqual(list(range(700)), [json.loads(d)["id"] for d in docs])
+
+    def test_unreadable_input_file_stops_the_replay_after_the_files_before_it(self):
+        path = os.path.join(self.tmp, "good.ndjson")
+        with open(path, "w") as f:
+            f.write('{"type":"INSERT","columns":["optype","doc"],"rows":[["\'insert\'","\'{}\'"]]}\n' * 4)
+        code, err = run("--param", param(self.log, url=self.es.url), "--batch-size", "2", path,
+                        os.path.join(self.tmp, "missing.ndjson"))
+        self.assertEqual(3, code, err)
+        self.assertIn("cannot read " + os.path.join(self.tmp, "missing.ndjson"), err)
+        self.assertEqual(4, self.es.get("/orders/_count")["count"])
+
     def test_bad_input_line_is_reported_and_its_batch_not_sent(self):
         path = os.path.join(self.tmp, "bad.ndjson")
         good = '{"type":"INSERT","columns":["optype","doc"],"rows":[["\'insert\'","\'{}\'"]]}\n'
