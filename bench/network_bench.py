@@ -50,6 +50,37 @@ def curl_rate(url, index, tmp):
     return DOCS / secs
 
 
+ROUNDS = 3
+# (label key, bulks in flight, events per batch, plug-in variant)
+WHOLE_PATH = [
+    ("inflight2_batch5000", 2, 5000, "libevent_es.so"),
+    ("inflight1_batch1000", 1, 1000, "libevent_es.so"),
+    ("inflight1_batch5000", 1, 5000, "libevent_es.so"),
+    ("inflight1_batch50000", 1, DOCS, "libevent_es.so"),
+    ("inflight1_batch1000_poll1ms", 1, 1000, "poll1ms/libevent_es.so"),
+    ("inflight1_batch5000_poll1ms", 1, 5000, "poll1ms/libevent_es.so"),
+]
+
+
+def replay_rate(a, tmp, inflight, batch, plugin):
+    delete(a.url, "orders")
+    url = a.url if inflight == 2 else a.url + "?inflight=1"
+    param = json.dumps({"log_path": os.path.join(tmp, "log"), "es_url": url, "es_version": "v8",
+                        "es_index": "orders", "es_bulknum": str(BULK)})
+    start = time.time()
+    subprocess.run([os.path.join(a.build, "cdc-es-replay"), "--plugin", os.path.join(a.build, plugin),
+                    "--param", param, "--generate", str(DOCS), "--doc-size", str(DOC_SIZE),
+                    "--batch-size", str(batch), "--workers", "2", "--quiet"], check=True, capture_output=True)
+    secs = time.time() - start
+    assert count(a.url, "orders") == DOCS
+    return DOCS / secs
+
+
+def median(values):
+    v = sorted(values)
+    return v[len(v) // 2] if len(v) % 2 else (v[len(v) // 2 - 1] + v[len(v) // 2]) / 2
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--url", required=True)
@@ -57,37 +88,29 @@ def main():
     ap.add_argument("--out", required=True)
     a = ap.parse_args()
     tmp = tempfile.mkdtemp()
-    results = {}
-
-    results["curl_docs_per_sec"] = curl_rate(a.url, "bench", tmp)
     docs_file = os.path.join(tmp, "docs.ndjson")
     with open(docs_file, "w") as f:
         for i in range(DOCS):
             f.write(doc(i) + "\n")
-    for inflight in (1, 2):
-        delete(a.url, "bench")
-        out = subprocess.run([os.path.join(a.build, "bench", "writer_driver"), a.url + "?inflight=%d" % inflight,
-                              docs_file, str(BULK), "5000"], check=True, capture_output=True, text=True).stdout
-        assert count(a.url, "bench") == DOCS
-        results["writer_inflight%d_docs_per_sec" % inflight] = DOCS / float(out.strip())
 
-    results["curl_docs_per_sec_again"] = curl_rate(a.url, "orders", tmp)
-    # The whole path with the writer's default (2 bulks in flight) and with one in flight, the
-    # concurrency of the curl baseline (one request at a time over one connection).
-    for inflight, batch in ((2, 5000), (2, DOCS), (1, 5000), (1, DOCS)):
-        delete(a.url, "orders")
-        url = a.url if inflight == 2 else a.url + "?inflight=1"
-        param = json.dumps({"log_path": os.path.join(tmp, "log"), "es_url": url, "es_version": "v8",
-                            "es_index": "orders", "es_bulknum": str(BULK)})
-        start = time.time()
-        subprocess.run([os.path.join(a.build, "cdc-es-replay"), "--param", param, "--generate", str(DOCS),
-                        "--doc-size", str(DOC_SIZE), "--batch-size", str(batch), "--workers", "2", "--quiet"],
-                       check=True, capture_output=True)
-        secs = time.time() - start
-        assert count(a.url, "orders") == DOCS
-        results["replay_inflight%d_batch%d_docs_per_sec" % (inflight, batch)] = DOCS / secs
+    # Rounds interleave every path with the curl baseline, so a slow spell of the machine hits all of
+    # them; each figure is the median of its rounds.
+    runs = {}
+    for _ in range(ROUNDS):
+        runs.setdefault("curl", []).append(curl_rate(a.url, "bench", tmp))
+        for inflight in (1, 2):
+            delete(a.url, "bench")
+            out = subprocess.run([os.path.join(a.build, "bench", "writer_driver"), a.url + "?inflight=%d" % inflight,
+                                  docs_file, str(BULK), "5000"], check=True, capture_output=True, text=True).stdout
+            assert count(a.url, "bench") == DOCS
+            runs.setdefault("writer_inflight%d" % inflight, []).append(DOCS / float(out.strip()))
+        for key, inflight, batch, plugin in WHOLE_PATH:
+            runs.setdefault("replay_" + key, []).append(replay_rate(a, tmp, inflight, batch, plugin))
+        runs["curl"].append(curl_rate(a.url, "bench", tmp))
+    results = {k + "_docs_per_sec": median(v) for k, v in runs.items()}
     results["docs"] = DOCS
     results["doc_size"] = DOC_SIZE
+    results["rounds"] = ROUNDS
     with open(a.out, "w") as f:
         json.dump(results, f)
 
