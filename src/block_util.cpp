@@ -309,6 +309,29 @@ void ParseEvent::updateSqlEvent(bool partial) {
   storeField(static_cast<uint32_t>(sql_pos_), IsDdlType(sql_ev_->type_), partial);
 }
 
+// Field 4 of a row event: sizes the name and state lists and places the later field runs.
+inline void ParseEvent::onColumnCount(uint32_t n) {
+  assert(str_len_ != 0);
+  sql_ev_->col_names_.Reserve(n);
+  sql_ev_->col_states_.Reserve(n);
+  col_num_ = n;
+  row_step1_ = n + 4;
+  row_step2_ = (n + 2) * 2;
+}
+
+// The row count after the state words: sizes the row images and places the fields after them.
+inline void ParseEvent::onRowCount(uint32_t r) {
+  SqlEvent* ev = sql_ev_;
+  row_num_ = r;
+  ev->datas_.Reserve(r, col_num_);
+  row_step3_ = (r + 2) * col_num_ + 5;
+  if (ev->type_ == EventType::T_UPDATE) {
+    ev->olds_.Reserve(r, col_num_);
+    row_step3_ = 2 * (r + 1) * col_num_ + 5;
+    rpos_.double_step_ = true;
+  }
+}
+
 inline void ParseEvent::storeField(uint32_t p, bool ddl, bool partial) {
   SqlEvent* ev = sql_ev_;
   switch (p) {
@@ -323,13 +346,7 @@ inline void ParseEvent::storeField(uint32_t p, bool ddl, bool partial) {
       ev->xid_.Append(str_);
       return;
     }
-    assert(str_len_ != 0);
-    uint32_t n = str_len_;
-    ev->col_names_.Reserve(n);
-    ev->col_states_.Reserve(n);
-    col_num_ = n;
-    row_step1_ = n + 4;
-    row_step2_ = (n + 2) * 2;
+    onColumnCount(str_len_);
     return;
   }
   if (ddl) {
@@ -348,15 +365,7 @@ inline void ParseEvent::storeField(uint32_t p, bool ddl, bool partial) {
   } else if (p <= row_step2_) {
     ev->col_states_.Append(p - col_num_ - 5, str_len_);
   } else if (p == row_step2_ + 1) {
-    uint32_t r = str_len_;
-    row_num_ = r;
-    ev->datas_.Reserve(r, col_num_);
-    row_step3_ = (r + 2) * col_num_ + 5;
-    if (ev->type_ == EventType::T_UPDATE) {
-      ev->olds_.Reserve(r, col_num_);
-      row_step3_ = 2 * (r + 1) * col_num_ + 5;
-      rpos_.double_step_ = true;
-    }
+    onRowCount(str_len_);
   } else if (p <= row_step3_) {
     uint32_t c = p - row_step2_ - rpos_.pos_ * col_num_ - 2;
     NameStrList* row;
@@ -417,46 +426,218 @@ static inline uint64_t ReadU64(const char* p) {
   return v;
 }
 
+// One field at pos (between fields, field index p, left bytes to the end of the piece) if it lies
+// whole there: stored as the state machine would, and the three positions moved past it. False,
+// with nothing changed but ev_type_, when it does not fit. Inlined, so the positions stay in
+// registers.
+__attribute__((always_inline)) inline bool ParseEvent::parseOneWholeField(const char* data, bool ddl, uint32_t& p,
+                                                                         uint32_t& pos, uint32_t& left) {
+  setFieldType(p, ddl);
+  if (ev_type_ == EvType::E_Str) {
+    if (left <= 4) return false;
+    const uint32_t n = ReadU32(data + pos);
+    if (left - 4 < n) return false;
+    req_len_ = 4;
+    str_.str_ = data + pos + 4;
+    str_.len_ = n;
+    str_len_ = n;
+    storeField(p, ddl, false);
+    str_len_ = 0;
+    pos += 4 + n;
+    left -= 4 + n;
+  } else if (ev_type_ == EvType::E_Int8) {
+    if (left < 8) return false;
+    req_len_ = 8;
+    int8_len_ = ReadU64(data + pos);
+    storeField(p, ddl, false);
+    pos += 8;
+    left -= 8;
+  } else {
+    if (left < 4) return false;
+    req_len_ = 4;
+    str_len_ = ReadU32(data + pos);
+    storeField(p, ddl, false);
+    pos += 4;
+    left -= 4;
+  }
+  ++p;
+  return true;
+}
+
 // Fields that lie whole inside the piece, between fields (S_Init): the common case, kept in locals.
 // Leaves at the first field that does not fit, which the state machine in Parser then takes on with
 // exactly the same results (a string of length 0 whose prefix ends the piece, for instance, is left
-// to it, since it stores no piece there).
+// to it, since it stores no piece there). The runs of a row event (header strings, column names,
+// state words, row values) are taken in loops of their own; every other field goes through the
+// same setFieldType/storeField steps as the state machine.
 void ParseEvent::parseWholeFields(const char* data) {
+  SqlEvent* const ev = sql_ev_;
+  const bool ddl = IsDdlType(ev->type_);
   uint32_t pos = block_pos_;
   uint32_t left = left_len_;
-  const bool ddl = IsDdlType(sql_ev_->type_);
+  uint32_t p = static_cast<uint32_t>(sql_pos_);
+  if (ddl) {  // short and rare: field by field
+    while (parseOneWholeField(data, true, p, pos, left)) {
+    }
+    sql_pos_ = static_cast<int32_t>(p);
+    block_pos_ = pos;
+    left_len_ = left;
+    return;
+  }
+  // The parser's scratch fields, kept in registers here and written back on the way out (and around
+  // a field taken by the shared step): the last string taken, the width and the last words read.
+  const char* s_str = nullptr;
+  uint32_t s_len = 0;
+  uint32_t req = req_len_;
+  uint32_t slen = str_len_;
+  uint64_t i8 = int8_len_;
+  auto flush = [&]() __attribute__((always_inline)) {
+    if (s_str != nullptr) {
+      str_.str_ = s_str;
+      str_.len_ = s_len;
+      s_str = nullptr;
+    }
+    req_len_ = req;
+    str_len_ = slen;
+    int8_len_ = i8;
+  };
+
+  // The string field at pos into s_str/s_len, when its prefix and bytes lie whole in the piece.
+  auto take_str = [&]() __attribute__((always_inline)) {
+    if (left <= 4) return false;
+    const uint32_t n = ReadU32(data + pos);
+    if (left - 4 < n) return false;
+    s_str = data + pos + 4;
+    s_len = n;
+    pos += 4 + n;
+    left -= 4 + n;
+    req = 4;
+    slen = 0;
+    return true;
+  };
+  // Any one field, as the state machine stores it.
+  auto one_field = [&]() __attribute__((always_inline)) {
+    flush();
+    const bool whole = parseOneWholeField(data, false, p, pos, left);
+    req = req_len_;
+    slen = str_len_;
+    i8 = int8_len_;
+    return whole;
+  };
+
   for (;;) {
-    const uint32_t p = static_cast<uint32_t>(sql_pos_);
-    setFieldType(p, ddl);
-    if (ev_type_ == EvType::E_Str) {
-      if (left <= 4) break;
-      uint32_t n = ReadU32(data + pos);
-      if (left - 4 < n) break;
-      req_len_ = 4;
-      str_.str_ = data + pos + 4;
-      str_.len_ = n;
-      str_len_ = n;
-      storeField(p, ddl, false);
-      str_len_ = 0;
-      pos += 4 + n;
-      left -= 4 + n;
-    } else if (ev_type_ == EvType::E_Int8) {
-      if (left < 8) break;
-      req_len_ = 8;
-      int8_len_ = ReadU64(data + pos);
-      storeField(p, ddl, false);
-      pos += 8;
-      left -= 8;
-    } else {
+    if (p < 4) {  // database, table, GTID, SQL text
+      BufStr* const head[4] = {&ev->db_name_, &ev->tb_name_, &ev->gtid_, &ev->sql_};
+      if (!take_str()) break;
+      head[p]->AppendPiece(s_str, s_len);
+      ++p;
+      continue;
+    }
+    if (p == 4 || (col_num_ != 0 && p == row_step2_ + 1)) {  // the column count, the row count
       if (left < 4) break;
-      req_len_ = 4;
-      str_len_ = ReadU32(data + pos);
-      storeField(p, ddl, false);
+      req = 4;
+      slen = ReadU32(data + pos);
+      str_len_ = slen;  // read by the assertion on the column count
+      if (p == 4) {
+        onColumnCount(slen);
+      } else {
+        onRowCount(slen);
+      }
       pos += 4;
       left -= 4;
+      ++p;
+      continue;
     }
-    ++sql_pos_;
+    if (col_num_ == 0) {
+      if (!one_field()) break;
+      continue;
+    }
+    if (p > row_step2_ + 1 && p > row_step3_) {  // after the rows: XID, two commit times, two server versions
+      const uint32_t k = p - row_step3_;
+      if (k == 1) {
+        if (!take_str()) break;
+        ev->xid_.AppendPiece(s_str, s_len);
+      } else if (k <= 3) {
+        if (left < 8) break;
+        req = 8;
+        i8 = ReadU64(data + pos);
+        (k == 2 ? ev->original_commit_ts_ : ev->immediate_commit_ts_) = i8;
+        pos += 8;
+        left -= 8;
+      } else if (k <= 5) {
+        if (left < 4) break;
+        req = 4;
+        slen = ReadU32(data + pos);
+        (k == 4 ? ev->original_server_version_ : ev->immediate_server_version_) = slen;
+        pos += 4;
+        left -= 4;
+      } else {
+        if (!one_field()) break;
+        continue;
+      }
+      ++p;
+      continue;
+    }
+    if (p <= row_step1_) {  // column names
+      bool whole = true;
+      for (; p <= row_step1_; ++p) {
+        if (!take_str()) {
+          whole = false;
+          break;
+        }
+        BufStr* name = ev->col_names_.GetElemByPos(p - 5);
+        if (name != nullptr) name->AppendPiece(s_str, s_len);
+      }
+      if (!whole) break;
+      continue;
+    }
+    if (p <= row_step2_) {  // column state words
+      bool whole = true;
+      for (; p <= row_step2_; ++p) {
+        if (left < 4) {
+          whole = false;
+          break;
+        }
+        req = 4;
+        slen = ReadU32(data + pos);
+        ev->col_states_.Append(p - col_num_ - 5, slen);
+        pos += 4;
+        left -= 4;
+      }
+      if (!whole) break;
+      continue;
+    }
+    // Row values (p <= row_step3_), one row image at a time.
+    const uint32_t first = p - row_step2_ - rpos_.pos_ * col_num_ - 2;
+    if (first >= col_num_) {
+      if (!one_field()) break;
+      continue;
+    }
+    NameStrList* row;
+    if (rpos_.double_step_) {
+      row = rpos_.is_data_ ? ev->datas_.GetElemByPos(rpos_.pos_ / 2) : ev->olds_.GetElemByPos(rpos_.pos_ / 2);
+    } else {
+      row = ev->datas_.GetElemByPos(rpos_.pos_);
+    }
+    bool whole = true;
+    for (uint32_t c = first; c < col_num_; ++c) {
+      if (!take_str()) {
+        whole = false;
+        break;
+      }
+      if (row != nullptr) {
+        BufStr* value = row->GetElemByPos(c);
+        if (value != nullptr) value->AppendPiece(s_str, s_len);
+      }
+      ++p;
+    }
+    if (!whole) break;
+    ++rpos_.pos_;
+    if (rpos_.double_step_) rpos_.is_data_ = !rpos_.is_data_;
   }
+  flush();
+  setFieldType(p, ddl);
+  sql_pos_ = p;
   block_pos_ = pos;
   left_len_ = left;
 }

@@ -53,11 +53,18 @@ class BufStr {
   BufStr& operator=(const BufStr&) = delete;
 
   // Adds s as the next piece, reusing an allocated piece object where one exists.
-  __attribute__((always_inline)) void Append(StrWithLen& s) {
+  __attribute__((always_inline)) void Append(StrWithLen& s) { AppendPiece(s.str_, s.len_); }
+  // The same, from a pointer and a length (which the decoder keeps in registers).
+  __attribute__((always_inline)) void AppendPiece(const char* str, uint32_t len) {
     if (__builtin_expect(used_num_ < elems_.size(), 1)) {
-      *elems_[used_num_++] = s;
+      StrWithLen* e = elems_[used_num_++];
+      e->str_ = str;
+      e->len_ = len;
       return;
     }
+    StrWithLen s;
+    s.str_ = str;
+    s.len_ = len;
     AppendNew(s);
   }
   void Reset() { used_num_ = 0; }
@@ -235,9 +242,12 @@ class ParseEvent {
   bool parseSqlStr(const char* data);
   void updateSqlEvent(bool partial);
   void parseWholeFields(const char* data);
+  bool parseOneWholeField(const char* data, bool ddl, uint32_t& p, uint32_t& pos, uint32_t& left);
   // getNeedParseType and updateSqlEvent for field p, with the event's DDL test already made.
   void setFieldType(uint32_t p, bool ddl);
   void storeField(uint32_t p, bool ddl, bool partial);
+  void onColumnCount(uint32_t n);
+  void onRowCount(uint32_t r);
   void consume(uint32_t n) {
     left_len_ -= n;
     block_pos_ += n;
