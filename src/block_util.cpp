@@ -82,7 +82,7 @@ NameStrList::~NameStrList() {
   for (BufStr* p : elems_) delete p;
 }
 
-void NameStrList::Reserve(size_t num) {
+void NameStrList::Grow(size_t num) {
   while (elems_.size() < num) {
     BufStr* elem = new (std::nothrow) BufStr();
     if (elem == nullptr) {
@@ -128,7 +128,7 @@ void NameStrList::Append(size_t pos, BufStr& other) {
 // ---------------------------------------------------------------------------------------------------
 // ConstIntList
 
-void ConstIntList::Reserve(size_t num) {
+void ConstIntList::Grow(size_t num) {
   if (elems_.size() < num) elems_.resize(num, 0);
   used_num_ = num;
 }

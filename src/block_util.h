@@ -94,7 +94,13 @@ class NameStrList {
 
   // Sets the count in use to num, allocating elements only beyond those ever allocated. Reused
   // elements are not reset here.
-  void Reserve(size_t num);
+  void Reserve(size_t num) {
+    if (__builtin_expect(num <= elems_.size(), 1)) {
+      used_num_ = num;
+      return;
+    }
+    Grow(num);
+  }
   // REQUIRES: pos < used_num_
   BufStrPtr GetElemByPos(size_t pos);
   // REQUIRES: pos < used_num_. Element pos then reads as exactly s; the old element is destroyed.
@@ -107,6 +113,9 @@ class NameStrList {
   std::vector<BufStr*> elems_;
   size_t used_num_;
   bool is_skip_;
+
+ private:
+  void Grow(size_t num);  // Reserve beyond the elements ever allocated
 };
 typedef NameStrList* NameStrListPtr;
 
@@ -117,7 +126,13 @@ class ConstIntList {
   virtual ~ConstIntList() {}
 
   // Reused words keep their old values until overwritten by Append.
-  void Reserve(size_t num);
+  void Reserve(size_t num) {
+    if (__builtin_expect(num <= elems_.size(), 1)) {
+      used_num_ = num;
+      return;
+    }
+    Grow(num);
+  }
   // REQUIRES: pos < used_num_ (never grows the list).
   void Append(size_t pos, uint32_t v);
   void Reset() { used_num_ = 0; }
@@ -130,6 +145,9 @@ class ConstIntList {
 
   std::vector<uint32_t> elems_;
   size_t used_num_;
+
+ private:
+  void Grow(size_t num);  // Reserve beyond the words ever allocated
 };
 
 // Row images, one NameStrList of values per row.
