@@ -228,7 +228,7 @@ static bool CopyToBuf(DynamicStr& buf, BufStr* s) {
 
 // True when the string's pieces hold exactly the n bytes of lit (lit holds no NUL, so this is the
 // same test as copying the value into ev_buf_ and calling matchWithLen, without the copy).
-static bool PiecesEqual(const BufStr* s, const char* lit, size_t n) {
+static bool PiecesEqualSlow(const BufStr* s, const char* lit, size_t n) {
   size_t total = 0;
   for (size_t i = 0; i < s->used_num_; ++i) total += s->elems_[i]->len_;
   if (total != n) return false;
@@ -240,6 +240,18 @@ static bool PiecesEqual(const BufStr* s, const char* lit, size_t n) {
   return true;
 }
 
+// The same for a literal. A value in one piece (nearly every name and optype) is compared with a
+// comparison of known length, which the compiler turns into a few loads.
+template <size_t N>
+static inline bool PiecesEqual(const BufStr* s, const char (&lit)[N]) {
+  constexpr size_t n = N - 1;
+  if (s->used_num_ == 1) {
+    const StrWithLen* piece = s->elems_[0];
+    return piece->len_ == n && memcmp(piece->str_, lit, n) == 0;
+  }
+  return PiecesEqualSlow(s, lit, n);
+}
+
 bool CEventEs::packBatchMsg(SqlEvent* sql_ev) {
   ev_buf_.setStr(nullptr);
   const size_t col_num = sql_ev->col_names_.used_num_;
@@ -249,7 +261,7 @@ bool CEventEs::packBatchMsg(SqlEvent* sql_ev) {
     const size_t cols = data_list->used_num_ < col_num ? data_list->used_num_ : col_num;
     if (getMsgType(sql_ev, data_list) != 1) continue;  // only 'insert' rows send their documents
     for (size_t j = 0; j < cols; ++j) {
-      if (!PiecesEqual(sql_ev->col_names_.GetElemByPos(j), "doc", 3)) continue;
+      if (!PiecesEqual(sql_ev->col_names_.GetElemByPos(j), "doc")) continue;
       if (CopyToBuf(ev_buf_, data_list->GetElemByPos(j))) {
         setErr("alloc event buf failed while copying a doc value of %zu bytes", ev_buf_.length());
         LOG_CRIT << getErr();
@@ -272,13 +284,13 @@ int CEventEs::getMsgType(SqlEvent* sql_ev, NameStrList* data_list) {
   const size_t col_num = sql_ev->col_names_.used_num_;
   const size_t cols = data_list->used_num_ < col_num ? data_list->used_num_ : col_num;
   for (size_t j = 0; j < cols; ++j) {
-    if (!PiecesEqual(sql_ev->col_names_.GetElemByPos(j), "optype", 6)) continue;
+    if (!PiecesEqual(sql_ev->col_names_.GetElemByPos(j), "optype")) continue;
     const BufStr* value = data_list->GetElemByPos(j);
-    if (PiecesEqual(value, "'insert'", 8)) {
+    if (PiecesEqual(value, "'insert'")) {
       typ = 1;
-    } else if (PiecesEqual(value, "'delete'", 8)) {
+    } else if (PiecesEqual(value, "'delete'")) {
       typ = 2;
-    } else if (PiecesEqual(value, "'update'", 8)) {
+    } else if (PiecesEqual(value, "'update'")) {
       typ = 3;
     }
   }
