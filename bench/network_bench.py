@@ -29,22 +29,28 @@ def doc(i):
     return head + "x" * (DOC_SIZE - len(head) - 2) + '"}'
 
 
-def curl_rate(url, index, tmp):
-    """Posts the bulk bodies with one curl process (one connection) and returns documents/s."""
-    config = os.path.join(tmp, "curl.cfg")
-    with open(config, "w") as cfg:
-        for b in range(DOCS // BULK):
-            body = os.path.join(tmp, "bulk%d.ndjson" % b)
-            with open(body, "w") as f:
-                for i in range(b * BULK, (b + 1) * BULK):
-                    f.write('{"index":{"_index":"%s"}}\n%s\n' % (index, doc(i)))
-            if b:
-                cfg.write("next\n")
-            cfg.write('url = "%s/_bulk"\ndata-binary = "@%s"\nheader = "Content-Type: application/x-ndjson"\n'
-                      'silent\noutput = "/dev/null"\n' % (url, body))
+def curl_rate(url, index, tmp, connections=1):
+    """Posts the bulk bodies with `connections` curl processes at once (one connection each, bodies
+    dealt out in turn) and returns documents/s."""
+    configs = [open(os.path.join(tmp, "curl%d.cfg" % c), "w") for c in range(connections)]
+    for b in range(DOCS // BULK):
+        body = os.path.join(tmp, "bulk%d.ndjson" % b)
+        with open(body, "w") as f:
+            for i in range(b * BULK, (b + 1) * BULK):
+                f.write('{"index":{"_index":"%s"}}\n%s\n' % (index, doc(i)))
+        cfg = configs[b % connections]
+        if b >= connections:
+            cfg.write("next\n")
+        cfg.write('url = "%s/_bulk"\ndata-binary = "@%s"\nheader = "Content-Type: application/x-ndjson"\n'
+                  'silent\noutput = "/dev/null"\n' % (url, body))
+    for cfg in configs:
+        cfg.close()
     delete(url, index)
     start = time.time()
-    subprocess.run(["curl", "-K", config], check=True)
+    procs = [subprocess.Popen(["curl", "-K", cfg.name]) for cfg in configs]
+    for p in procs:
+        if p.wait() != 0:
+            raise RuntimeError("curl failed")
     secs = time.time() - start
     assert count(url, index) == DOCS
     return DOCS / secs
@@ -98,6 +104,7 @@ def main():
     runs = {}
     for _ in range(ROUNDS):
         runs.setdefault("curl", []).append(curl_rate(a.url, "bench", tmp))
+        runs.setdefault("curl_two_connections", []).append(curl_rate(a.url, "bench", tmp, connections=2))
         for inflight in (1, 2):
             delete(a.url, "bench")
             out = subprocess.run([os.path.join(a.build, "bench", "writer_driver"), a.url + "?inflight=%d" % inflight,
