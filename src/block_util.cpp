@@ -525,15 +525,34 @@ void ParseEvent::parseWholeFields(const char* data) {
     return whole;
   };
 
+  // The event's layout, kept in locals: the stores into the event's strings could otherwise alias
+  // these members and force a reload after every field. Refreshed wherever they change.
+  uint32_t cols = col_num_;
+  uint32_t step1 = row_step1_;
+  uint32_t step2 = row_step2_;
+  uint32_t step3 = row_step3_;
+  auto reload = [&]() __attribute__((always_inline)) {
+    cols = col_num_;
+    step1 = row_step1_;
+    step2 = row_step2_;
+    step3 = row_step3_;
+  };
+  static constexpr BufStr SqlEvent::*kHead[4] = {&SqlEvent::db_name_, &SqlEvent::tb_name_, &SqlEvent::gtid_,
+                                                 &SqlEvent::sql_};
+
   for (;;) {
     if (p < 4) {  // database, table, GTID, SQL text
-      BufStr* const head[4] = {&ev->db_name_, &ev->tb_name_, &ev->gtid_, &ev->sql_};
-      if (!take_str()) break;
-      head[p]->AppendPiece(s_str, s_len);
-      ++p;
-      continue;
+      bool whole = true;
+      for (; p < 4; ++p) {
+        if (!take_str()) {
+          whole = false;
+          break;
+        }
+        (ev->*kHead[p]).AppendPiece(s_str, s_len);
+      }
+      if (!whole) break;
     }
-    if (p == 4 || (col_num_ != 0 && p == row_step2_ + 1)) {  // the column count, the row count
+    if (p == 4 || (cols != 0 && p == step2 + 1)) {  // the column count, the row count
       if (left < 4) break;
       req = 4;
       slen = ReadU32(data + pos);
@@ -543,21 +562,53 @@ void ParseEvent::parseWholeFields(const char* data) {
       } else {
         onRowCount(slen);
       }
+      reload();
       pos += 4;
       left -= 4;
       ++p;
       continue;
     }
-    if (col_num_ == 0) {
-      if (!one_field()) break;
+    if (cols == 0) {
+      const bool whole = one_field();
+      reload();
+      if (!whole) break;
       continue;
     }
-    if (p > row_step2_ + 1 && p > row_step3_) {  // after the rows: XID, two commit times, two server versions
-      const uint32_t k = p - row_step3_;
+    if (p > step2 + 1 && p > step3) {  // after the rows: XID, two commit times, two server versions
+      const uint32_t k = p - step3;
       if (k == 1) {
         if (!take_str()) break;
         ev->xid_.AppendPiece(s_str, s_len);
-      } else if (k <= 3) {
+        ++p;
+        if (left < 8) break;
+        req = 8;
+        i8 = ReadU64(data + pos);
+        ev->original_commit_ts_ = i8;
+        pos += 8;
+        left -= 8;
+        ++p;
+        if (left < 8) break;
+        i8 = ReadU64(data + pos);
+        ev->immediate_commit_ts_ = i8;
+        pos += 8;
+        left -= 8;
+        ++p;
+        if (left < 4) break;
+        req = 4;
+        slen = ReadU32(data + pos);
+        ev->original_server_version_ = slen;
+        pos += 4;
+        left -= 4;
+        ++p;
+        if (left < 4) break;
+        slen = ReadU32(data + pos);
+        ev->immediate_server_version_ = slen;
+        pos += 4;
+        left -= 4;
+        ++p;
+        continue;
+      }
+      if (k <= 3) {
         if (left < 8) break;
         req = 8;
         i8 = ReadU64(data + pos);
@@ -572,45 +623,49 @@ void ParseEvent::parseWholeFields(const char* data) {
         pos += 4;
         left -= 4;
       } else {
-        if (!one_field()) break;
+        const bool whole = one_field();
+        reload();
+        if (!whole) break;
         continue;
       }
       ++p;
       continue;
     }
-    if (p <= row_step1_) {  // column names
+    if (p <= step1) {  // column names
       bool whole = true;
-      for (; p <= row_step1_; ++p) {
+      NameStrList& names = ev->col_names_;
+      for (; p <= step1; ++p) {
         if (!take_str()) {
           whole = false;
           break;
         }
-        BufStr* name = ev->col_names_.GetElemByPos(p - 5);
+        BufStr* name = names.GetElemByPos(p - 5);
         if (name != nullptr) name->AppendPiece(s_str, s_len);
       }
       if (!whole) break;
-      continue;
     }
-    if (p <= row_step2_) {  // column state words
+    if (p <= step2) {  // column state words
       bool whole = true;
-      for (; p <= row_step2_; ++p) {
+      for (; p <= step2; ++p) {
         if (left < 4) {
           whole = false;
           break;
         }
         req = 4;
         slen = ReadU32(data + pos);
-        ev->col_states_.Append(p - col_num_ - 5, slen);
+        ev->col_states_.Append(p - cols - 5, slen);
         pos += 4;
         left -= 4;
       }
       if (!whole) break;
       continue;
     }
-    // Row values (p <= row_step3_), one row image at a time.
-    const uint32_t first = p - row_step2_ - rpos_.pos_ * col_num_ - 2;
-    if (first >= col_num_) {
-      if (!one_field()) break;
+    // Row values (p <= step3), one row image at a time.
+    const uint32_t first = p - step2 - rpos_.pos_ * cols - 2;
+    if (first >= cols) {
+      const bool whole = one_field();
+      reload();
+      if (!whole) break;
       continue;
     }
     NameStrList* row;
@@ -620,7 +675,7 @@ void ParseEvent::parseWholeFields(const char* data) {
       row = ev->datas_.GetElemByPos(rpos_.pos_);
     }
     bool whole = true;
-    for (uint32_t c = first; c < col_num_; ++c) {
+    for (uint32_t c = first; c < cols; ++c) {
       if (!take_str()) {
         whole = false;
         break;
