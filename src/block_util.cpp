@@ -540,6 +540,8 @@ void ParseEvent::parseWholeFields(const char* data) {
   static constexpr BufStr SqlEvent::*kHead[4] = {&SqlEvent::db_name_, &SqlEvent::tb_name_, &SqlEvent::gtid_,
                                                  &SqlEvent::sql_};
 
+  // The phases in the order of the stream; each falls through to the next when it completes, and
+  // the loop comes back only after a row image or a field taken by the shared step.
   for (;;) {
     if (p < 4) {  // database, table, GTID, SQL text
       bool whole = true;
@@ -552,83 +554,21 @@ void ParseEvent::parseWholeFields(const char* data) {
       }
       if (!whole) break;
     }
-    if (p == 4 || (cols != 0 && p == step2 + 1)) {  // the column count, the row count
+    if (p == 4) {  // the column count
       if (left < 4) break;
       req = 4;
       slen = ReadU32(data + pos);
       str_len_ = slen;  // read by the assertion on the column count
-      if (p == 4) {
-        onColumnCount(slen);
-      } else {
-        onRowCount(slen);
-      }
+      onColumnCount(slen);
       reload();
       pos += 4;
       left -= 4;
       ++p;
-      continue;
     }
     if (cols == 0) {
       const bool whole = one_field();
       reload();
       if (!whole) break;
-      continue;
-    }
-    if (p > step2 + 1 && p > step3) {  // after the rows: XID, two commit times, two server versions
-      const uint32_t k = p - step3;
-      if (k == 1) {
-        if (!take_str()) break;
-        ev->xid_.AppendPiece(s_str, s_len);
-        ++p;
-        if (left < 8) break;
-        req = 8;
-        i8 = ReadU64(data + pos);
-        ev->original_commit_ts_ = i8;
-        pos += 8;
-        left -= 8;
-        ++p;
-        if (left < 8) break;
-        i8 = ReadU64(data + pos);
-        ev->immediate_commit_ts_ = i8;
-        pos += 8;
-        left -= 8;
-        ++p;
-        if (left < 4) break;
-        req = 4;
-        slen = ReadU32(data + pos);
-        ev->original_server_version_ = slen;
-        pos += 4;
-        left -= 4;
-        ++p;
-        if (left < 4) break;
-        slen = ReadU32(data + pos);
-        ev->immediate_server_version_ = slen;
-        pos += 4;
-        left -= 4;
-        ++p;
-        continue;
-      }
-      if (k <= 3) {
-        if (left < 8) break;
-        req = 8;
-        i8 = ReadU64(data + pos);
-        (k == 2 ? ev->original_commit_ts_ : ev->immediate_commit_ts_) = i8;
-        pos += 8;
-        left -= 8;
-      } else if (k <= 5) {
-        if (left < 4) break;
-        req = 4;
-        slen = ReadU32(data + pos);
-        (k == 4 ? ev->original_server_version_ : ev->immediate_server_version_) = slen;
-        pos += 4;
-        left -= 4;
-      } else {
-        const bool whole = one_field();
-        reload();
-        if (!whole) break;
-        continue;
-      }
-      ++p;
       continue;
     }
     if (p <= step1) {  // column names
@@ -658,40 +598,106 @@ void ParseEvent::parseWholeFields(const char* data) {
         left -= 4;
       }
       if (!whole) break;
+    }
+    if (p == step2 + 1) {  // the row count
+      if (left < 4) break;
+      req = 4;
+      slen = ReadU32(data + pos);
+      str_len_ = slen;
+      onRowCount(slen);
+      reload();
+      pos += 4;
+      left -= 4;
+      ++p;
+    }
+    if (p <= step3) {  // row values, one row image at a time
+      const uint32_t first = p - step2 - rpos_.pos_ * cols - 2;
+      if (first >= cols) {
+        const bool whole = one_field();
+        reload();
+        if (!whole) break;
+        continue;
+      }
+      NameStrList* row;
+      if (rpos_.double_step_) {
+        row = rpos_.is_data_ ? ev->datas_.GetElemByPos(rpos_.pos_ / 2) : ev->olds_.GetElemByPos(rpos_.pos_ / 2);
+      } else {
+        row = ev->datas_.GetElemByPos(rpos_.pos_);
+      }
+      bool whole = true;
+      for (uint32_t c = first; c < cols; ++c) {
+        if (!take_str()) {
+          whole = false;
+          break;
+        }
+        if (row != nullptr) {
+          BufStr* value = row->GetElemByPos(c);
+          if (value != nullptr) value->AppendPiece(s_str, s_len);
+        }
+        ++p;
+      }
+      if (!whole) break;
+      ++rpos_.pos_;
+      if (rpos_.double_step_) rpos_.is_data_ = !rpos_.is_data_;
       continue;
     }
-    // Row values (p <= step3), one row image at a time.
-    const uint32_t first = p - step2 - rpos_.pos_ * cols - 2;
-    if (first >= cols) {
+    // After the rows: XID, two commit times, two server versions.
+    const uint32_t k = p - step3;
+    if (k == 1) {
+      if (!take_str()) break;
+      ev->xid_.AppendPiece(s_str, s_len);
+      ++p;
+      if (left < 8) break;
+      req = 8;
+      i8 = ReadU64(data + pos);
+      ev->original_commit_ts_ = i8;
+      pos += 8;
+      left -= 8;
+      ++p;
+      if (left < 8) break;
+      i8 = ReadU64(data + pos);
+      ev->immediate_commit_ts_ = i8;
+      pos += 8;
+      left -= 8;
+      ++p;
+      if (left < 4) break;
+      req = 4;
+      slen = ReadU32(data + pos);
+      ev->original_server_version_ = slen;
+      pos += 4;
+      left -= 4;
+      ++p;
+      if (left < 4) break;
+      slen = ReadU32(data + pos);
+      ev->immediate_server_version_ = slen;
+      pos += 4;
+      left -= 4;
+      ++p;
+      continue;
+    }
+    if (k <= 3) {
+      if (left < 8) break;
+      req = 8;
+      i8 = ReadU64(data + pos);
+      (k == 2 ? ev->original_commit_ts_ : ev->immediate_commit_ts_) = i8;
+      pos += 8;
+      left -= 8;
+    } else if (k <= 5) {
+      if (left < 4) break;
+      req = 4;
+      slen = ReadU32(data + pos);
+      (k == 4 ? ev->original_server_version_ : ev->immediate_server_version_) = slen;
+      pos += 4;
+      left -= 4;
+    } else {
       const bool whole = one_field();
       reload();
       if (!whole) break;
       continue;
     }
-    NameStrList* row;
-    if (rpos_.double_step_) {
-      row = rpos_.is_data_ ? ev->datas_.GetElemByPos(rpos_.pos_ / 2) : ev->olds_.GetElemByPos(rpos_.pos_ / 2);
-    } else {
-      row = ev->datas_.GetElemByPos(rpos_.pos_);
-    }
-    bool whole = true;
-    for (uint32_t c = first; c < cols; ++c) {
-      if (!take_str()) {
-        whole = false;
-        break;
-      }
-      if (row != nullptr) {
-        BufStr* value = row->GetElemByPos(c);
-        if (value != nullptr) value->AppendPiece(s_str, s_len);
-      }
-      ++p;
-    }
-    if (!whole) break;
-    ++rpos_.pos_;
-    if (rpos_.double_step_) rpos_.is_data_ = !rpos_.is_data_;
+    ++p;
   }
-  flush();
-  setFieldType(p, ddl);
+  flush();  // ev_type_ is set by the caller's next step, which always follows
   sql_pos_ = p;
   block_pos_ = pos;
   left_len_ = left;
