@@ -1,7 +1,13 @@
 // Forwarding (Execute) with a writer that discards documents, against memcpy of the same documents;
 // and the memory of the steady state: allocations per event and resident set over 1,000,000 events.
 #include <benchmark/benchmark.h>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <random>
+#include <thread>
 
 #include <chrono>
 #include <cstring>
@@ -77,6 +83,79 @@ void BM_Forward(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * batch.doc_bytes));
 }
 
+// A batch of 64 documents forwarded again and again: its records and documents stay in this core's
+// caches, so this is the sink's own cost, without the first read of lines that a worker wrote on the
+// other core and without misses to memory.
+void BM_ForwardCached(benchmark::State& state) {
+  const size_t doc_size = static_cast<size_t>(state.range(0));
+  Batch batch = MakeBatch(doc_size, doc_size <= 65536 ? 64 : 4);
+  ostrel::ParallelParseEvent pe(2);
+  pe.Init();
+  ostrel::CDispatchEvent* sink = Sink();
+  pe.Parse(batch.list);
+  WaitReady(pe);
+  for (auto _ : state) {
+    if (sink->Execute("ch", "bench", &pe)) abort();
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * batch.blocks.size()));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * batch.doc_bytes));
+}
+
+void Pin(int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  pthread_setaffinity_np(pthread_self(), sizeof(set), &set);
+}
+
+// What reading a line costs right after a thread wrote it: 100,000 cache lines written by a thread on
+// CPU 1 (argument 1) or on this thread's CPU 0 (argument 0), then read in a random order, each read
+// depending on the last (dependent) or all free to overlap (independent). A decoded record is a few
+// dozen such lines, written by whichever worker decoded the slot.
+void BM_LineReadAfterWrite(benchmark::State& state) {
+  const bool other_core = state.range(0) != 0;
+  const bool dependent = state.range(1) != 0;
+  if (sysconf(_SC_NPROCESSORS_ONLN) < 2 && other_core) {
+    state.SkipWithError("needs two CPUs");
+    return;
+  }
+  constexpr size_t kLines = 100000;
+  struct alignas(64) Line {
+    size_t next;
+    size_t counter;
+  };
+  std::vector<Line> lines(kLines);
+  std::vector<size_t> order(kLines);
+  for (size_t i = 0; i < kLines; ++i) order[i] = i;
+  std::mt19937_64 rng(7);
+  std::shuffle(order.begin(), order.end(), rng);
+  for (size_t i = 0; i < kLines; ++i) lines[order[i]].next = order[(i + 1) % kLines];
+  cpu_set_t saved;
+  pthread_getaffinity_np(pthread_self(), sizeof(saved), &saved);
+  Pin(0);
+  size_t sink = 0;
+  for (auto _ : state) {
+    std::thread writer([&] {
+      Pin(other_core ? 1 : 0);
+      for (Line& l : lines) ++l.counter;
+    });
+    writer.join();
+    auto start = std::chrono::steady_clock::now();
+    if (dependent) {
+      size_t p = order[0];
+      for (size_t i = 0; i < kLines; ++i) p = lines[p].next;
+      sink += p;
+    } else {
+      for (size_t i = 0; i < kLines; ++i) sink += lines[order[i]].next;
+    }
+    state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  benchmark::DoNotOptimize(sink);
+  pthread_setaffinity_np(pthread_self(), sizeof(saved), &saved);
+  state.counters["ns_per_line"] = benchmark::Counter(static_cast<double>(state.iterations() * kLines),
+                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
 void BM_MemcpyDocs(benchmark::State& state) {
   const size_t doc_size = static_cast<size_t>(state.range(0));
   const size_t count = BatchCount(doc_size);
@@ -141,6 +220,8 @@ void BM_SteadyStateMemory(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_Forward)->Apply(DocSizes)->UseManualTime()->MinTime(1.0);
+BENCHMARK(BM_ForwardCached)->Apply(DocSizes)->MinTime(0.3);
+BENCHMARK(BM_LineReadAfterWrite)->ArgsProduct({{0, 1}, {0, 1}})->UseManualTime()->MinTime(0.3);
 BENCHMARK(BM_MemcpyDocs)->Apply(DocSizes)->UseManualTime()->MinTime(1.0);
 BENCHMARK(BM_SteadyStateMemory)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();
