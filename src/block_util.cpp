@@ -573,14 +573,17 @@ void ParseEvent::parseWholeFields(const char* data) {
     }
     if (p <= step1) {  // column names
       bool whole = true;
-      NameStrList& names = ev->col_names_;
+      // The list's array and count, read once: storing a piece cannot change them.
+      BufStr* const* names = ev->col_names_.elems_.data();
+      const size_t names_used = ev->col_names_.used_num_;
       for (; p <= step1; ++p) {
         if (!take_str()) {
           whole = false;
           break;
         }
-        BufStr* name = names.GetElemByPos(p - 5);
-        if (name != nullptr) name->AppendPiece(s_str, s_len);
+        const size_t i = p - 5;
+        assert(i < names_used);
+        if (i < names_used) names[i]->AppendPiece(s_str, s_len);
       }
       if (!whole) break;
     }
@@ -625,15 +628,15 @@ void ParseEvent::parseWholeFields(const char* data) {
         row = ev->datas_.GetElemByPos(rpos_.pos_);
       }
       bool whole = true;
+      BufStr* const* values = row != nullptr ? row->elems_.data() : nullptr;
+      const size_t values_used = row != nullptr ? row->used_num_ : 0;
       for (uint32_t c = first; c < cols; ++c) {
         if (!take_str()) {
           whole = false;
           break;
         }
-        if (row != nullptr) {
-          BufStr* value = row->GetElemByPos(c);
-          if (value != nullptr) value->AppendPiece(s_str, s_len);
-        }
+        assert(row == nullptr || c < values_used);
+        if (c < values_used) values[c]->AppendPiece(s_str, s_len);
         ++p;
       }
       if (!whole) break;
