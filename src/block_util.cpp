@@ -644,61 +644,58 @@ void ParseEvent::parseWholeFields(const char* data) {
       if (rpos_.double_step_) rpos_.is_data_ = !rpos_.is_data_;
       continue;
     }
-    // After the rows: XID, two commit times, two server versions.
-    const uint32_t k = p - step3;
-    if (k == 1) {
-      if (!take_str()) break;
-      ev->xid_.AppendPiece(s_str, s_len);
-      ++p;
-      if (left < 8) break;
-      req = 8;
-      i8 = ReadU64(data + pos);
-      ev->original_commit_ts_ = i8;
-      pos += 8;
-      left -= 8;
-      ++p;
-      if (left < 8) break;
-      i8 = ReadU64(data + pos);
-      ev->immediate_commit_ts_ = i8;
-      pos += 8;
-      left -= 8;
-      ++p;
-      if (left < 4) break;
-      req = 4;
-      slen = ReadU32(data + pos);
-      ev->original_server_version_ = slen;
-      pos += 4;
-      left -= 4;
-      ++p;
-      if (left < 4) break;
-      slen = ReadU32(data + pos);
-      ev->immediate_server_version_ = slen;
-      pos += 4;
-      left -= 4;
-      ++p;
-      continue;
+    // After the rows: XID, two commit times, two server versions, entered at whichever comes next and
+    // taken in one run; then whatever follows the event.
+    bool whole = false;
+    switch (p - step3) {
+      case 1:
+        if (!take_str()) break;
+        ev->xid_.AppendPiece(s_str, s_len);
+        ++p;
+        [[fallthrough]];
+      case 2:
+        if (left < 8) break;
+        req = 8;
+        i8 = ReadU64(data + pos);
+        ev->original_commit_ts_ = i8;
+        pos += 8;
+        left -= 8;
+        ++p;
+        [[fallthrough]];
+      case 3:
+        if (left < 8) break;
+        req = 8;
+        i8 = ReadU64(data + pos);
+        ev->immediate_commit_ts_ = i8;
+        pos += 8;
+        left -= 8;
+        ++p;
+        [[fallthrough]];
+      case 4:
+        if (left < 4) break;
+        req = 4;
+        slen = ReadU32(data + pos);
+        ev->original_server_version_ = slen;
+        pos += 4;
+        left -= 4;
+        ++p;
+        [[fallthrough]];
+      case 5:
+        if (left < 4) break;
+        req = 4;
+        slen = ReadU32(data + pos);
+        ev->immediate_server_version_ = slen;
+        pos += 4;
+        left -= 4;
+        ++p;
+        whole = true;
+        break;
+      default:
+        whole = one_field();
+        reload();
+        break;
     }
-    if (k <= 3) {
-      if (left < 8) break;
-      req = 8;
-      i8 = ReadU64(data + pos);
-      (k == 2 ? ev->original_commit_ts_ : ev->immediate_commit_ts_) = i8;
-      pos += 8;
-      left -= 8;
-    } else if (k <= 5) {
-      if (left < 4) break;
-      req = 4;
-      slen = ReadU32(data + pos);
-      (k == 4 ? ev->original_server_version_ : ev->immediate_server_version_) = slen;
-      pos += 4;
-      left -= 4;
-    } else {
-      const bool whole = one_field();
-      reload();
-      if (!whole) break;
-      continue;
-    }
-    ++p;
+    if (!whole) break;
   }
   flush();  // ev_type_ is set by the caller's next step, which always follows
   sql_pos_ = p;
