@@ -100,21 +100,32 @@ def main():
             f.write(doc(i) + "\n")
 
     # Rounds interleave every path with the curl baseline, so a slow spell of the machine hits all of
-    # them; each figure is the median of its rounds.
+    # them. Each rate is the median of its rounds; each ratio is the median of the rounds' ratios, each
+    # against the mean of the curl runs that open and close its round.
     runs = {}
+    ratios = {}
     for _ in range(ROUNDS):
-        runs.setdefault("curl", []).append(curl_rate(a.url, "bench", tmp))
-        runs.setdefault("curl_two_connections", []).append(curl_rate(a.url, "bench", tmp, connections=2))
+        this = {}
+        curl_first = curl_rate(a.url, "bench", tmp)
+        this["curl_two_connections"] = curl_rate(a.url, "bench", tmp, connections=2)
         for inflight in (1, 2):
             delete(a.url, "bench")
             out = subprocess.run([os.path.join(a.build, "bench", "writer_driver"), a.url + "?inflight=%d" % inflight,
                                   docs_file, str(BULK), "5000"], check=True, capture_output=True, text=True).stdout
             assert count(a.url, "bench") == DOCS
-            runs.setdefault("writer_inflight%d" % inflight, []).append(DOCS / float(out.strip()))
+            this["writer_inflight%d" % inflight] = DOCS / float(out.strip())
         for key, inflight, batch, plugin in WHOLE_PATH:
-            runs.setdefault("replay_" + key, []).append(replay_rate(a, tmp, inflight, batch, plugin))
-        runs["curl"].append(curl_rate(a.url, "bench", tmp))
+            this["replay_" + key] = replay_rate(a, tmp, inflight, batch, plugin)
+        curl_last = curl_rate(a.url, "bench", tmp)
+        runs.setdefault("curl", []).extend([curl_first, curl_last])
+        curl_round = (curl_first + curl_last) / 2
+        for k, v in this.items():
+            runs.setdefault(k, []).append(v)
+            ratios.setdefault(k, []).append(v / curl_round)
+            if "inflight2" in k:
+                ratios.setdefault(k + "_two_connections", []).append(v / this["curl_two_connections"])
     results = {k + "_docs_per_sec": median(v) for k, v in runs.items()}
+    results.update({k + "_ratio": median(v) for k, v in ratios.items()})
     results["docs"] = DOCS
     results["doc_size"] = DOC_SIZE
     results["rounds"] = ROUNDS

@@ -123,20 +123,29 @@ def main(out):
 
     print("## Network: into the local test endpoint (%d documents of %d B, median of %d rounds)\n" % (
         net["docs"], net["doc_size"], net["rounds"]))
+    print("Ratios are medians of per-round ratios, each against the curl runs of the same round.\n")
     curl = net["curl_docs_per_sec"]
-    print("| path | docs/s | against curl --data-binary |")
-    print("|---|---|---|")
-    print("| curl --data-binary, bulk bodies of 500, one connection | %.0f | 1.00 |" % curl)
+
+    def ratio(key, two_connections=False):
+        r = net.get(key + ("_two_connections" if two_connections else "") + "_ratio")
+        return "%.2f" % r if r is not None else ""
+
+    print("| path | docs/s | against curl --data-binary | against curl over two connections |")
+    print("|---|---|---|---|")
+    print("| curl --data-binary, bulk bodies of 500, one connection | %.0f | 1.00 | |" % curl)
     two = net["curl_two_connections_docs_per_sec"]
-    print("| curl --data-binary, the same bodies over two connections at once | %.0f | %.2f |" % (two, two / curl))
+    print("| curl --data-binary, the same bodies over two connections at once | %.0f | %s | 1.00 |" % (
+        two, ratio("curl_two_connections")))
     for k in (1, 2):
-        v = net["writer_inflight%d_docs_per_sec" % k]
-        print("| libes_writer.so, %d bulk(s) in flight | %.0f | %.2f |" % (k, v, v / curl))
+        key = "writer_inflight%d" % k
+        print("| libes_writer.so, %d bulk(s) in flight | %.0f | %s | %s |" % (
+            k, net[key + "_docs_per_sec"], ratio(key), ratio(key, True)))
     for inflight, batch, poll in ((2, 5000, ""), (1, 1000, ""), (1, 5000, ""), (1, net["docs"], ""),
                                   (1, 1000, "_poll1ms"), (1, 5000, "_poll1ms")):
-        v = net["replay_inflight%d_batch%d%s_docs_per_sec" % (inflight, batch, poll)]
+        key = "replay_inflight%d_batch%d%s" % (inflight, batch, poll)
         what = "whole path" if not poll else "whole path, experiment: logger idle poll 1 ms"
-        print("| cdc-es-replay %s, %d in flight, batches of %d | %.0f | %.2f |" % (what, inflight, batch, v, v / curl))
+        print("| cdc-es-replay %s, %d in flight, batches of %d | %.0f | %s | %s |" % (
+            what, inflight, batch, net[key + "_docs_per_sec"], ratio(key), ratio(key, True)))
     print("\nThe whole path is timed from the tool's start to its exit (loading, Init, generating and encoding the "
           "events, decoding, forwarding, the writer); the experiment rows load a plug-in built with the logger's idle "
           "poll at 1 ms instead of 50 microseconds, which never ships. The writer's default keeps 2 bulks in flight; "
