@@ -68,14 +68,14 @@ def main(out):
         print("| %d | %d | %.0f | %.2f | %.1f | %.3f |" % (c, o["fields"], ns(o), ns(o) / o["fields"], ns(m), ns(m) / ns(o)))
         c *= 2
 
-    print("\n## Parallel decoding (narrow inserts, 4 KB chunks)\n")
+    print("\n## Parallel decoding (narrow inserts, 4 KB chunks, medians of 3 repetitions)\n")
     print("| blocks | workers | wall ms (Parse to all ready) | busiest worker CPU ms | all workers CPU ms |")
     print("|---|---|---|---|---|")
     rows = {}
     for name, b in p.items():
         parts = name.split("/")
-        w, n = int(parts[1]), int(parts[2])
-        rows[(n, w)] = b
+        rows[(int(parts[2]), int(parts[1]))] = b
+    for (n, w), b in sorted(rows.items(), key=lambda item: (-item[0][0], item[0][1])):
         print("| %d | %d | %.1f | %.1f | %.1f |" % (n, w, b["wall_ms"], b["busiest_worker_cpu_ms"],
                                                    b["all_workers_cpu_ms"]))
     big1, big2 = rows[(100000, 1)], rows[(100000, 2)]
