@@ -9,6 +9,7 @@
 #include <cassert>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 namespace ostrel {
 
@@ -644,6 +645,25 @@ void ParseEvent::parseWholeFields(const char* data) {
       if (rpos_.double_step_) rpos_.is_data_ = !rpos_.is_data_;
       continue;
     }
+    // One fixed-width word of the trailer (8 bytes for a commit time, 4 for a server version) into out,
+    // when it lies whole in the piece.
+    auto take_word = [&](auto& out) __attribute__((always_inline)) {
+      if (sizeof(out) == 8) {
+        if (left < 8) return false;
+        req = 8;
+        i8 = ReadU64(data + pos);
+        out = static_cast<std::remove_reference_t<decltype(out)>>(i8);
+      } else {
+        if (left < 4) return false;
+        req = 4;
+        slen = ReadU32(data + pos);
+        out = static_cast<std::remove_reference_t<decltype(out)>>(slen);
+      }
+      pos += sizeof(out);
+      left -= sizeof(out);
+      ++p;
+      return true;
+    };
     // After the rows: XID, two commit times, two server versions, entered at whichever comes next and
     // taken in one run; then whatever follows the event.
     bool whole = false;
@@ -654,40 +674,16 @@ void ParseEvent::parseWholeFields(const char* data) {
         ++p;
         [[fallthrough]];
       case 2:
-        if (left < 8) break;
-        req = 8;
-        i8 = ReadU64(data + pos);
-        ev->original_commit_ts_ = i8;
-        pos += 8;
-        left -= 8;
-        ++p;
+        if (!take_word(ev->original_commit_ts_)) break;
         [[fallthrough]];
       case 3:
-        if (left < 8) break;
-        req = 8;
-        i8 = ReadU64(data + pos);
-        ev->immediate_commit_ts_ = i8;
-        pos += 8;
-        left -= 8;
-        ++p;
+        if (!take_word(ev->immediate_commit_ts_)) break;
         [[fallthrough]];
       case 4:
-        if (left < 4) break;
-        req = 4;
-        slen = ReadU32(data + pos);
-        ev->original_server_version_ = slen;
-        pos += 4;
-        left -= 4;
-        ++p;
+        if (!take_word(ev->original_server_version_)) break;
         [[fallthrough]];
       case 5:
-        if (left < 4) break;
-        req = 4;
-        slen = ReadU32(data + pos);
-        ev->immediate_server_version_ = slen;
-        pos += 4;
-        left -= 4;
-        ++p;
+        if (!take_word(ev->immediate_server_version_)) break;
         whole = true;
         break;
       default:
