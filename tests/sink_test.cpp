@@ -255,6 +255,36 @@ TEST_F(SinkTest, OptypeMustBeExactlyQuotedInsert) {
   EXPECT_EQ((std::vector<std::string>{"unrecognised keeps"}), docs);
 }
 
+TEST_F(SinkTest, WideRowsWithNamesSplitAcrossChunks) {
+  // 70 columns: the row type and a document sit past the 64th name, another document before it; the
+  // small chunks split names and values into several pieces.
+  InitOk();
+  std::vector<std::string> names;
+  for (int i = 0; i < 70; ++i) names.push_back("c" + std::to_string(i));
+  names[3] = "doc";
+  names[66] = "optype";
+  names[68] = "doc";
+  auto row = [&](const std::string& type, const std::string& tag) {
+    std::vector<std::string> r(70, "0");
+    r[3] = "'{\"early\":\"" + tag + "\"}'";
+    r[66] = type;
+    r[68] = "'{\"late\":\"" + tag + "\"}'";
+    return r;
+  };
+  for (size_t chunk : {size_t{0}, size_t{16}}) {
+    recwriter::Reset();
+    ParallelParseEvent pe(2);
+    ASSERT_FALSE(pe.Init());
+    Batch b;
+    b.Add(Row(EventType::T_INSERT, names, {row("'insert'", "a"), row("'delete'", "b"), row("'insert'", "c")}), chunk);
+    ASSERT_FALSE(Run(pe, b)) << sink_->getErr();
+    EXPECT_EQ((std::vector<std::string>{"{\"early\":\"a\"}", "{\"late\":\"a\"}", "{\"early\":\"c\"}",
+                                        "{\"late\":\"c\"}"}),
+              recwriter::Docs())
+        << "chunk " << chunk;
+  }
+}
+
 TEST_F(SinkTest, DocLoosesExactlyItsFirstAndLastByte) {
   InitOk();
   RunDocs({Row(EventType::T_INSERT, {"optype", "doc"}, {{"'insert'", "'[1,2]'"}, {"'insert'", "''"}})});
