@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "block_format.h"
 #include "block_util.h"
 
 namespace ostrel {
@@ -18,6 +19,8 @@ void cdc_assert(bool cond) {
 }  // namespace ostrel
 
 namespace {
+
+namespace bf = ostrel::block_format;
 
 enum Shape { kNarrow = 0, kDoc4k = 1, kUpdate100 = 2, kDdl = 3 };
 const char* kShapeNames[] = {"narrow_insert", "doc_insert_4k", "update_100_rows", "ddl"};
@@ -43,19 +46,21 @@ void NaiveDecode(const char* block, bool ddl, NaiveEvent* out) {
   uint16_t id;
   uint32_t len;
   const char* chunk = block;
-  memcpy(&id, chunk, 2);
-  memcpy(&len, chunk + 2, 4);
+  memcpy(&id, chunk + bf::kChunkIdOffset, 2);
+  memcpy(&len, chunk + bf::kChunkLenOffset, 4);
   bool first = true;
-  while (id & 0x8000) {
-    stream.append(chunk + (first ? 7 : 6), len - (first ? 15 : 14));
+  while (id & bf::kChunkLinked) {
+    const size_t at = first ? bf::kFirstPayloadOffset : bf::kLaterPayloadOffset;
+    stream.append(chunk + at, len - at - bf::kLinkSize);
     int64_t delta;
-    memcpy(&delta, chunk + len - 8, 8);
+    memcpy(&delta, chunk + len - bf::kLinkSize, 8);
     chunk += delta;
-    memcpy(&id, chunk, 2);
-    memcpy(&len, chunk + 2, 4);
+    memcpy(&id, chunk + bf::kChunkIdOffset, 2);
+    memcpy(&len, chunk + bf::kChunkLenOffset, 4);
     first = false;
   }
-  stream.append(chunk + (first ? 7 : 6), len - (first ? 7 : 6));
+  const size_t at = first ? bf::kFirstPayloadOffset : bf::kLaterPayloadOffset;
+  stream.append(chunk + at, len - at);
   out->strings.clear();
   out->numbers.clear();
   size_t pos = 0;
@@ -86,7 +91,7 @@ void NaiveDecode(const char* block, bool ddl, NaiveEvent* out) {
     for (uint32_t i = 0; i < n; ++i) str();
     for (uint32_t i = 0; i < n; ++i) u32();
     uint32_t r = u32();
-    bool update = static_cast<uint8_t>(block[6]) == static_cast<uint8_t>(ostrel::EventType::T_UPDATE);
+    bool update = static_cast<uint8_t>(block[bf::kTypeOffset]) == static_cast<uint8_t>(ostrel::EventType::T_UPDATE);
     for (uint64_t i = 0; i < static_cast<uint64_t>(r) * n * (update ? 2 : 1); ++i) str();
     str();
   }
@@ -121,7 +126,7 @@ void RunDecode(benchmark::State& state, const cdchost::Event& e, size_t chunk) {
 void RunMemcpy(benchmark::State& state, const cdchost::Event& e) {
   std::string stream = cdchost::EncodeFieldStream(e);
   cdchost::Block b = cdchost::MakeBlock(static_cast<uint8_t>(e.type), stream, 0);
-  const char* src = b.first() + 7;  // after the chunk header and the type byte
+  const char* src = b.first() + bf::kFirstPayloadOffset;  // after the chunk header and the type byte
   if (memcmp(src, stream.data(), stream.size()) != 0) abort();
   std::unique_ptr<char, decltype(&free)> dst(static_cast<char*>(aligned_alloc(64, (stream.size() + 63) / 64 * 64)), free);
   for (auto _ : state) {

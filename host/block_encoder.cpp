@@ -1,12 +1,16 @@
 // Field-stream and chunk-chain encoder for change events.
 #include "block_encoder.h"
 
+#include "block_format.h"
+
 #include <algorithm>
 #include <cstring>
 #include <numeric>
 #include <sstream>
 
 namespace cdchost {
+
+namespace bf = ostrel::block_format;
 
 namespace {
 
@@ -58,12 +62,12 @@ std::string EncodeFieldStream(const Event& e) {
 
 Block MakeSingleChunkBlock(uint8_t type, const std::string& stream, uint16_t id) {
   Block b;
-  b.size_ = 7 + stream.size();
+  b.size_ = bf::kFirstPayloadOffset + stream.size();
   b.memory_.reset(new char[b.size_]);
-  PutU16At(b.memory_.get(), id);
-  PutU32At(b.memory_.get() + 2, static_cast<uint32_t>(b.size_));
-  b.memory_[6] = static_cast<char>(type);
-  if (!stream.empty()) memcpy(b.memory_.get() + 7, stream.data(), stream.size());
+  PutU16At(b.memory_.get() + bf::kChunkIdOffset, id);
+  PutU32At(b.memory_.get() + bf::kChunkLenOffset, static_cast<uint32_t>(b.size_));
+  b.memory_[bf::kTypeOffset] = static_cast<char>(type);
+  if (!stream.empty()) memcpy(b.memory_.get() + bf::kFirstPayloadOffset, stream.data(), stream.size());
   b.first_offset_ = 0;
   b.chunk_count_ = 1;
   return b;
@@ -87,7 +91,8 @@ Block MakeBlockWithCuts(uint8_t type, const std::string& stream, const std::vect
   for (size_t i = 0; i < k; ++i) {
     const bool first = i == 0;
     const bool last = i + 1 == k;
-    chunk_len[i] = 6 + (first ? 1 : 0) + payloads[i].second + (last ? 0 : ostrel::CHUNK_ADDR);
+    chunk_len[i] = (first ? bf::kFirstPayloadOffset : bf::kLaterPayloadOffset) + payloads[i].second +
+                   (last ? 0 : bf::kLinkSize);
   }
 
   // Memory order of the chunks, with an 8-byte gap in front of each so links are never trivial.
@@ -115,14 +120,17 @@ Block MakeBlockWithCuts(uint8_t type, const std::string& stream, const std::vect
     char* chunk = b.memory_.get() + offset[i];
     const bool first = i == 0;
     const bool last = i + 1 == k;
-    PutU16At(chunk, static_cast<uint16_t>(last ? 0x0001 : 0x8001));
-    PutU32At(chunk + 2, static_cast<uint32_t>(chunk_len[i]));
-    size_t pos = 6;
-    if (first) chunk[pos++] = static_cast<char>(type);
+    PutU16At(chunk + bf::kChunkIdOffset, static_cast<uint16_t>(last ? 0x0001 : (bf::kChunkLinked | 0x0001)));
+    PutU32At(chunk + bf::kChunkLenOffset, static_cast<uint32_t>(chunk_len[i]));
+    size_t pos = bf::kLaterPayloadOffset;
+    if (first) {
+      chunk[bf::kTypeOffset] = static_cast<char>(type);
+      pos = bf::kFirstPayloadOffset;
+    }
     if (payloads[i].second != 0) memcpy(chunk + pos, stream.data() + payloads[i].first, payloads[i].second);
     if (!last) {
       int64_t delta = static_cast<int64_t>(offset[i + 1]) - static_cast<int64_t>(offset[i]);
-      PutI64At(chunk + chunk_len[i] - ostrel::CHUNK_ADDR, delta);
+      PutI64At(chunk + chunk_len[i] - bf::kLinkSize, delta);
     }
   }
   b.first_offset_ = offset[0];

@@ -4,6 +4,8 @@
 // assertions drops what it cannot place instead of writing or reading out of bounds.
 #include "block_util.h"
 
+#include "block_format.h"
+
 #include <unistd.h>
 
 #include <cassert>
@@ -12,6 +14,9 @@
 #include <type_traits>
 
 namespace ostrel {
+
+namespace bf = block_format;
+static_assert(CHUNK_ADDR == bf::kLinkSize, "the link width is written down twice");
 
 // ---------------------------------------------------------------------------------------------------
 // StrWithLen
@@ -146,17 +151,18 @@ uint32_t ConstIntList::GetElemByPos(size_t pos) {
   return elems_[pos];
 }
 
-bool ConstIntList::IsGenerateColumn(size_t pos) { return (GetElemByPos(pos) & 0x80000000u) != 0; }
+bool ConstIntList::IsGenerateColumn(size_t pos) { return (GetElemByPos(pos) & bf::kStateGenerated) != 0; }
 
-bool ConstIntList::IsFloatType(size_t pos) { return (GetElemByPos(pos) & 0xFFFFu) == 4; }
+bool ConstIntList::IsFloatType(size_t pos) { return (GetElemByPos(pos) & bf::kStateTypeMask) == bf::kTypeFloat; }
 
-bool ConstIntList::IsJsonType(size_t pos) { return (GetElemByPos(pos) & 0xFFFFu) == 245; }
+bool ConstIntList::IsJsonType(size_t pos) { return (GetElemByPos(pos) & bf::kStateTypeMask) == bf::kTypeJson; }
 
 bool ConstIntList::IsCurrentTimestampColumn(size_t pos) {
   uint32_t v = GetElemByPos(pos);
-  uint32_t code = v & 0xFFFFu;
-  bool ts_type = code == 7 || code == 12 || code == 17 || code == 18;
-  return ts_type && (v & 0x40000000u) != 0;
+  uint32_t code = v & bf::kStateTypeMask;
+  bool ts_type = code == bf::kTypeTimestamp || code == bf::kTypeDatetime || code == bf::kTypeTimestamp2 ||
+                 code == bf::kTypeDatetime2;
+  return ts_type && (v & bf::kStateCurrentTimestamp) != 0;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -272,39 +278,96 @@ void ParseEvent::Init(SqlEvent* sql_ev) {
   state_ = State::S_Init;
 }
 
-void ParseEvent::getNeedParseType() { setFieldType(static_cast<uint32_t>(sql_pos_), IsDdlType(sql_ev_->type_)); }
+// ---------------------------------------------------------------------------------------------------
+// The grammar of the field stream, written once: which part of its event a field index belongs to.
+// The state machine (setFieldType, storeField) and the whole-field fast path (parseWholeFields) both
+// classify an index with these two functions, so they cannot disagree on the layout.
 
-inline void ParseEvent::setFieldType(uint32_t p, bool ddl) {
-  if (p <= 3) {
-    ev_type_ = EvType::E_Str;
-    return;
-  }
-  if (p == 4) {
-    ev_type_ = ddl ? EvType::E_Str : EvType::E_Int4;
-    return;
-  }
-  if (ddl) {
-    if (p == 5 || p == 6) {
-      ev_type_ = EvType::E_Int8;
-    } else if (p == 7 || p == 8) {
-      ev_type_ = EvType::E_Int4;
-    }
-    return;
-  }
-  if (p <= row_step1_) {
-    ev_type_ = EvType::E_Str;
-  } else if (p <= row_step2_) {
-    ev_type_ = EvType::E_Int4;
-  } else if (p == row_step2_ + 1) {
-    ev_type_ = EvType::E_Int4;
-  } else if (p <= row_step3_ + 1) {
-    ev_type_ = EvType::E_Str;
-  } else if (p == row_step3_ + 2 || p == row_step3_ + 3) {
-    ev_type_ = EvType::E_Int8;
-  } else if (p == row_step3_ + 4 || p == row_step3_ + 5) {
-    ev_type_ = EvType::E_Int4;
+namespace {
+
+enum class FieldPart : uint8_t {
+  kDb, kTable, kGtid, kSql,       // every event
+  kColumnCount, kName, kState,    // row events
+  kRowCount, kValue,              // row events
+  kXid, kOriginalTs, kImmediateTs, kOriginalVersion, kImmediateVersion,
+  kBeyond,                        // past the layout: read in 4-byte steps and ignored
+};
+
+// Field p of a DDL event.
+constexpr FieldPart kDdlParts[] = {
+    FieldPart::kDb,  FieldPart::kTable,      FieldPart::kGtid,        FieldPart::kSql,
+    FieldPart::kXid, FieldPart::kOriginalTs, FieldPart::kImmediateTs, FieldPart::kOriginalVersion,
+    FieldPart::kImmediateVersion,
+};
+static_assert(kDdlParts[bf::kDdlXidIndex] == FieldPart::kXid &&
+                  kDdlParts[bf::kDdlImmediateVersionIndex] == FieldPart::kImmediateVersion,
+              "DDL indexes as in block_format.h");
+
+inline FieldPart DdlFieldPart(uint32_t p) {
+  return p <= bf::kDdlImmediateVersionIndex ? kDdlParts[p] : FieldPart::kBeyond;
+}
+
+// Field p of a row event whose runs end at last_name, last_state and last_value (row_step1_..3_).
+// The tests run in stream order with unsigned comparisons, so a run is consulted only once the count
+// that places it has arrived.
+inline FieldPart RowFieldPart(uint32_t p, uint32_t last_name, uint32_t last_state, uint32_t last_value) {
+  if (p <= bf::kSqlIndex) return static_cast<FieldPart>(p);
+  if (p == bf::kColumnCountIndex) return FieldPart::kColumnCount;
+  if (p <= last_name) return FieldPart::kName;
+  if (p <= last_state) return FieldPart::kState;
+  if (p == last_state + 1) return FieldPart::kRowCount;
+  if (p <= last_value) return FieldPart::kValue;
+  switch (p - last_value) {
+    case bf::kXidAfterValues: return FieldPart::kXid;
+    case bf::kOriginalTsAfterValues: return FieldPart::kOriginalTs;
+    case bf::kImmediateTsAfterValues: return FieldPart::kImmediateTs;
+    case bf::kOriginalVersionAfterValues: return FieldPart::kOriginalVersion;
+    case bf::kImmediateVersionAfterValues: return FieldPart::kImmediateVersion;
+    default: return FieldPart::kBeyond;
   }
 }
+
+// Wire type of each part, in the order of FieldPart; kBeyond keeps the type of the field before it
+// (the last field of both layouts is a 4-byte integer).
+constexpr EvType kPartWireType[] = {
+    EvType::E_Str,  EvType::E_Str,  EvType::E_Str,  EvType::E_Str,   // kDb .. kSql
+    EvType::E_Int4, EvType::E_Str,  EvType::E_Int4,                  // kColumnCount, kName, kState
+    EvType::E_Int4, EvType::E_Str,                                   // kRowCount, kValue
+    EvType::E_Str,  EvType::E_Int8, EvType::E_Int8, EvType::E_Int4, EvType::E_Int4,  // kXid .. kImmediateVersion
+};
+static_assert(sizeof(kPartWireType) / sizeof(kPartWireType[0]) == static_cast<size_t>(FieldPart::kBeyond),
+              "one wire type per part");
+
+inline EvType WireType(FieldPart part, EvType previous) {
+  return part == FieldPart::kBeyond ? previous : kPartWireType[static_cast<size_t>(part)];
+}
+
+// Field p of the event that pe is decoding.
+inline FieldPart PartOf(const ParseEvent& pe, uint32_t p, bool ddl) {
+  return ddl ? DdlFieldPart(p) : RowFieldPart(p, pe.row_step1_, pe.row_step2_, pe.row_step3_);
+}
+
+// The row the next value belongs to: with two images per row, old and new images alternate.
+inline NameStrList* CurrentImage(SqlEvent* ev, const ParseEvent::RowPos& rp) {
+  if (rp.double_step_) return rp.is_data_ ? ev->datas_.GetElemByPos(rp.pos_ / 2) : ev->olds_.GetElemByPos(rp.pos_ / 2);
+  return ev->datas_.GetElemByPos(rp.pos_);
+}
+
+// Column of value field p within image `image` of an event whose state words end at last_state.
+inline uint32_t ValueColumn(uint32_t p, uint32_t last_state, uint32_t image, uint32_t cols) {
+  return p - (last_state + 1) - image * cols - 1;
+}
+
+inline void NextImage(ParseEvent::RowPos& rp) {
+  ++rp.pos_;
+  if (rp.double_step_) rp.is_data_ = !rp.is_data_;
+}
+
+}  // namespace
+
+void ParseEvent::getNeedParseType() { setFieldType(static_cast<uint32_t>(sql_pos_), IsDdlType(sql_ev_->type_)); }
+
+inline void ParseEvent::setFieldType(uint32_t p, bool ddl) { ev_type_ = WireType(PartOf(*this, p, ddl), ev_type_); }
 
 void ParseEvent::updateSqlEvent(bool partial) {
   storeField(static_cast<uint32_t>(sql_pos_), IsDdlType(sql_ev_->type_), partial);
@@ -316,8 +379,8 @@ inline void ParseEvent::onColumnCount(uint32_t n) {
   sql_ev_->col_names_.Reserve(n);
   sql_ev_->col_states_.Reserve(n);
   col_num_ = n;
-  row_step1_ = n + 4;
-  row_step2_ = (n + 2) * 2;
+  row_step1_ = bf::LastNameIndex(n);
+  row_step2_ = bf::LastStateIndex(n);
 }
 
 // The row count after the state words: sizes the row images and places the fields after them.
@@ -325,74 +388,46 @@ inline void ParseEvent::onRowCount(uint32_t r) {
   SqlEvent* ev = sql_ev_;
   row_num_ = r;
   ev->datas_.Reserve(r, col_num_);
-  row_step3_ = (r + 2) * col_num_ + 5;
+  row_step3_ = bf::LastValueIndex(col_num_, r, false);
   if (ev->type_ == EventType::T_UPDATE) {
     ev->olds_.Reserve(r, col_num_);
-    row_step3_ = 2 * (r + 1) * col_num_ + 5;
+    row_step3_ = bf::LastValueIndex(col_num_, r, true);
     rpos_.double_step_ = true;
   }
 }
 
 inline void ParseEvent::storeField(uint32_t p, bool ddl, bool partial) {
   SqlEvent* ev = sql_ev_;
-  switch (p) {
-    case 0: ev->db_name_.Append(str_); return;
-    case 1: ev->tb_name_.Append(str_); return;
-    case 2: ev->gtid_.Append(str_); return;
-    case 3: ev->sql_.Append(str_); return;
-    default: break;
-  }
-  if (p == 4) {
-    if (ddl) {
-      ev->xid_.Append(str_);
+  switch (PartOf(*this, p, ddl)) {
+    case FieldPart::kDb: ev->db_name_.Append(str_); return;
+    case FieldPart::kTable: ev->tb_name_.Append(str_); return;
+    case FieldPart::kGtid: ev->gtid_.Append(str_); return;
+    case FieldPart::kSql: ev->sql_.Append(str_); return;
+    case FieldPart::kColumnCount: onColumnCount(str_len_); return;
+    case FieldPart::kName: {
+      BufStr* name = ev->col_names_.GetElemByPos(p - bf::kFirstNameIndex);
+      if (name != nullptr) name->Append(str_);
       return;
     }
-    onColumnCount(str_len_);
-    return;
-  }
-  if (ddl) {
-    switch (p) {
-      case 5: ev->original_commit_ts_ = int8_len_; break;
-      case 6: ev->immediate_commit_ts_ = int8_len_; break;
-      case 7: ev->original_server_version_ = str_len_; break;
-      case 8: ev->immediate_server_version_ = str_len_; break;
-      default: break;
+    case FieldPart::kState: ev->col_states_.Append(p - col_num_ - bf::kFirstNameIndex, str_len_); return;
+    case FieldPart::kRowCount: onRowCount(str_len_); return;
+    case FieldPart::kValue: {
+      const uint32_t c = ValueColumn(p, row_step2_, rpos_.pos_, col_num_);
+      NameStrList* row = CurrentImage(ev, rpos_);
+      if (row != nullptr) {
+        BufStr* value = row->GetElemByPos(c);
+        if (value != nullptr) value->Append(str_);
+      }
+      // Only the final piece of an image's last value completes the image.
+      if (c >= col_num_ - 1 && !partial) NextImage(rpos_);
+      return;
     }
-    return;
-  }
-  if (p <= row_step1_) {
-    BufStr* name = ev->col_names_.GetElemByPos(p - 5);
-    if (name != nullptr) name->Append(str_);
-  } else if (p <= row_step2_) {
-    ev->col_states_.Append(p - col_num_ - 5, str_len_);
-  } else if (p == row_step2_ + 1) {
-    onRowCount(str_len_);
-  } else if (p <= row_step3_) {
-    uint32_t c = p - row_step2_ - rpos_.pos_ * col_num_ - 2;
-    NameStrList* row;
-    if (rpos_.double_step_) {
-      row = rpos_.is_data_ ? ev->datas_.GetElemByPos(rpos_.pos_ / 2) : ev->olds_.GetElemByPos(rpos_.pos_ / 2);
-    } else {
-      row = ev->datas_.GetElemByPos(rpos_.pos_);
-    }
-    if (row != nullptr) {
-      BufStr* value = row->GetElemByPos(c);
-      if (value != nullptr) value->Append(str_);
-    }
-    if (c >= col_num_ - 1 && !partial) {
-      ++rpos_.pos_;
-      if (rpos_.double_step_) rpos_.is_data_ = !rpos_.is_data_;
-    }
-  } else if (p == row_step3_ + 1) {
-    ev->xid_.Append(str_);
-  } else if (p == row_step3_ + 2) {
-    ev->original_commit_ts_ = int8_len_;
-  } else if (p == row_step3_ + 3) {
-    ev->immediate_commit_ts_ = int8_len_;
-  } else if (p == row_step3_ + 4) {
-    ev->original_server_version_ = str_len_;
-  } else if (p == row_step3_ + 5) {
-    ev->immediate_server_version_ = str_len_;
+    case FieldPart::kXid: ev->xid_.Append(str_); return;
+    case FieldPart::kOriginalTs: ev->original_commit_ts_ = int8_len_; return;
+    case FieldPart::kImmediateTs: ev->immediate_commit_ts_ = int8_len_; return;
+    case FieldPart::kOriginalVersion: ev->original_server_version_ = str_len_; return;
+    case FieldPart::kImmediateVersion: ev->immediate_server_version_ = str_len_; return;
+    case FieldPart::kBeyond: return;
   }
 }
 
@@ -435,31 +470,31 @@ __attribute__((always_inline)) inline bool ParseEvent::parseOneWholeField(const 
                                                                          uint32_t& pos, uint32_t& left) {
   setFieldType(p, ddl);
   if (ev_type_ == EvType::E_Str) {
-    if (left <= 4) return false;
+    if (left <= bf::kStrPrefixSize) return false;
     const uint32_t n = ReadU32(data + pos);
-    if (left - 4 < n) return false;
-    req_len_ = 4;
-    str_.str_ = data + pos + 4;
+    if (left - bf::kStrPrefixSize < n) return false;
+    req_len_ = bf::kStrPrefixSize;
+    str_.str_ = data + pos + bf::kStrPrefixSize;
     str_.len_ = n;
     str_len_ = n;
     storeField(p, ddl, false);
     str_len_ = 0;
-    pos += 4 + n;
-    left -= 4 + n;
+    pos += bf::kStrPrefixSize + n;
+    left -= bf::kStrPrefixSize + n;
   } else if (ev_type_ == EvType::E_Int8) {
-    if (left < 8) return false;
-    req_len_ = 8;
+    if (left < bf::kInt8Size) return false;
+    req_len_ = bf::kInt8Size;
     int8_len_ = ReadU64(data + pos);
     storeField(p, ddl, false);
-    pos += 8;
-    left -= 8;
+    pos += bf::kInt8Size;
+    left -= bf::kInt8Size;
   } else {
-    if (left < 4) return false;
-    req_len_ = 4;
+    if (left < bf::kInt4Size) return false;
+    req_len_ = bf::kInt4Size;
     str_len_ = ReadU32(data + pos);
     storeField(p, ddl, false);
-    pos += 4;
-    left -= 4;
+    pos += bf::kInt4Size;
+    left -= bf::kInt4Size;
   }
   ++p;
   return true;
@@ -477,14 +512,6 @@ void ParseEvent::parseWholeFields(const char* data) {
   uint32_t pos = block_pos_;
   uint32_t left = left_len_;
   uint32_t p = static_cast<uint32_t>(sql_pos_);
-  if (ddl) {  // short and rare: field by field
-    while (parseOneWholeField(data, true, p, pos, left)) {
-    }
-    sql_pos_ = static_cast<int32_t>(p);
-    block_pos_ = pos;
-    left_len_ = left;
-    return;
-  }
   // The parser's scratch fields, kept in registers here and written back on the way out (and around
   // a field taken by the shared step): the last string taken, the width and the last words read.
   const char* s_str = nullptr;
@@ -505,21 +532,21 @@ void ParseEvent::parseWholeFields(const char* data) {
 
   // The string field at pos into s_str/s_len, when its prefix and bytes lie whole in the piece.
   auto take_str = [&]() __attribute__((always_inline)) {
-    if (left <= 4) return false;
+    if (left <= bf::kStrPrefixSize) return false;
     const uint32_t n = ReadU32(data + pos);
-    if (left - 4 < n) return false;
-    s_str = data + pos + 4;
+    if (left - bf::kStrPrefixSize < n) return false;
+    s_str = data + pos + bf::kStrPrefixSize;
     s_len = n;
-    pos += 4 + n;
-    left -= 4 + n;
-    req = 4;
+    pos += bf::kStrPrefixSize + n;
+    left -= bf::kStrPrefixSize + n;
+    req = bf::kStrPrefixSize;
     slen = 0;
     return true;
   };
   // Any one field, as the state machine stores it.
   auto one_field = [&]() __attribute__((always_inline)) {
     flush();
-    const bool whole = parseOneWholeField(data, false, p, pos, left);
+    const bool whole = parseOneWholeField(data, ddl, p, pos, left);
     req = req_len_;
     slen = str_len_;
     i8 = int8_len_;
@@ -541,152 +568,135 @@ void ParseEvent::parseWholeFields(const char* data) {
   static constexpr BufStr SqlEvent::*kHead[4] = {&SqlEvent::db_name_, &SqlEvent::tb_name_, &SqlEvent::gtid_,
                                                  &SqlEvent::sql_};
 
-  // The phases in the order of the stream; each falls through to the next when it completes, and
-  // the loop comes back only after a row image or a field taken by the shared step.
+  // One fixed-width word of the trailer (8 bytes for a commit time, 4 for a server version) into out,
+  // when it lies whole in the piece.
+  auto take_word = [&](auto& out) __attribute__((always_inline)) {
+    if (sizeof(out) == 8) {
+      if (left < bf::kInt8Size) return false;
+      req = bf::kInt8Size;
+      i8 = ReadU64(data + pos);
+      out = static_cast<std::remove_reference_t<decltype(out)>>(i8);
+    } else {
+      if (left < bf::kInt4Size) return false;
+      req = bf::kInt4Size;
+      slen = ReadU32(data + pos);
+      out = static_cast<std::remove_reference_t<decltype(out)>>(slen);
+    }
+    pos += sizeof(out);
+    left -= sizeof(out);
+    ++p;
+    return true;
+  };
+
+  // The parts in the order of the stream, entered where the classifier places field p; each run goes
+  // to the last index of its part and falls through to the next part (a DDL event jumps from its SQL
+  // text to its XID). The loop comes back after a row image, or after a field taken by the shared step.
   for (;;) {
-    if (p < 4) {  // database, table, GTID, SQL text
-      bool whole = true;
-      for (; p < 4; ++p) {
-        if (!take_str()) {
-          whole = false;
-          break;
-        }
-        (ev->*kHead[p]).AppendPiece(s_str, s_len);
-      }
-      if (!whole) break;
-    }
-    if (p == 4) {  // the column count
-      if (left < 4) break;
-      req = 4;
-      slen = ReadU32(data + pos);
-      str_len_ = slen;  // read by the assertion on the column count
-      onColumnCount(slen);
-      reload();
-      pos += 4;
-      left -= 4;
-      ++p;
-    }
-    if (cols == 0) {
-      const bool whole = one_field();
-      reload();
-      if (!whole) break;
-      continue;
-    }
-    if (p <= step1) {  // column names
-      bool whole = true;
-      // The list's array and count, read once: storing a piece cannot change them.
-      BufStr* const* names = ev->col_names_.elems_.data();
-      const size_t names_used = ev->col_names_.used_num_;
-      for (; p <= step1; ++p) {
-        if (!take_str()) {
-          whole = false;
-          break;
-        }
-        const size_t i = p - 5;
-        assert(i < names_used);
-        if (i < names_used) names[i]->AppendPiece(s_str, s_len);
-      }
-      if (!whole) break;
-    }
-    if (p <= step2) {  // column state words
-      bool whole = true;
-      for (; p <= step2; ++p) {
-        if (left < 4) {
-          whole = false;
-          break;
-        }
-        req = 4;
-        slen = ReadU32(data + pos);
-        ev->col_states_.Append(p - cols - 5, slen);
-        pos += 4;
-        left -= 4;
-      }
-      if (!whole) break;
-    }
-    if (p == step2 + 1) {  // the row count
-      if (left < 4) break;
-      req = 4;
-      slen = ReadU32(data + pos);
-      str_len_ = slen;
-      onRowCount(slen);
-      reload();
-      pos += 4;
-      left -= 4;
-      ++p;
-    }
-    if (p <= step3) {  // row values, one row image at a time
-      const uint32_t first = p - step2 - rpos_.pos_ * cols - 2;
-      if (first >= cols) {
-        const bool whole = one_field();
-        reload();
-        if (!whole) break;
-        continue;
-      }
-      NameStrList* row;
-      if (rpos_.double_step_) {
-        row = rpos_.is_data_ ? ev->datas_.GetElemByPos(rpos_.pos_ / 2) : ev->olds_.GetElemByPos(rpos_.pos_ / 2);
-      } else {
-        row = ev->datas_.GetElemByPos(rpos_.pos_);
-      }
-      bool whole = true;
-      BufStr* const* values = row != nullptr ? row->elems_.data() : nullptr;
-      const size_t values_used = row != nullptr ? row->used_num_ : 0;
-      for (uint32_t c = first; c < cols; ++c) {
-        if (!take_str()) {
-          whole = false;
-          break;
-        }
-        assert(row == nullptr || c < values_used);
-        if (c < values_used) values[c]->AppendPiece(s_str, s_len);
-        ++p;
-      }
-      if (!whole) break;
-      ++rpos_.pos_;
-      if (rpos_.double_step_) rpos_.is_data_ = !rpos_.is_data_;
-      continue;
-    }
-    // One fixed-width word of the trailer (8 bytes for a commit time, 4 for a server version) into out,
-    // when it lies whole in the piece.
-    auto take_word = [&](auto& out) __attribute__((always_inline)) {
-      if (sizeof(out) == 8) {
-        if (left < 8) return false;
-        req = 8;
-        i8 = ReadU64(data + pos);
-        out = static_cast<std::remove_reference_t<decltype(out)>>(i8);
-      } else {
-        if (left < 4) return false;
-        req = 4;
-        slen = ReadU32(data + pos);
-        out = static_cast<std::remove_reference_t<decltype(out)>>(slen);
-      }
-      pos += sizeof(out);
-      left -= sizeof(out);
-      ++p;
-      return true;
-    };
-    // After the rows: XID, two commit times, two server versions, entered at whichever comes next and
-    // taken in one run; then whatever follows the event.
     bool whole = false;
-    switch (p - step3) {
-      case 1:
+    switch (ddl ? DdlFieldPart(p) : RowFieldPart(p, step1, step2, step3)) {
+      case FieldPart::kDb:
+      case FieldPart::kTable:
+      case FieldPart::kGtid:
+      case FieldPart::kSql:
+        for (; p <= bf::kSqlIndex; ++p) {
+          if (!take_str()) break;
+          (ev->*kHead[p]).AppendPiece(s_str, s_len);
+        }
+        if (p <= bf::kSqlIndex) break;
+        if (ddl) goto ddl_xid;  // a DDL event has its XID where a row event has its column count
+        [[fallthrough]];
+      case FieldPart::kColumnCount:
+        if (left < bf::kInt4Size) break;
+        req = bf::kInt4Size;
+        slen = ReadU32(data + pos);
+        str_len_ = slen;  // read by the assertion on the column count
+        onColumnCount(slen);
+        reload();
+        pos += bf::kInt4Size;
+        left -= bf::kInt4Size;
+        ++p;
+        [[fallthrough]];
+      case FieldPart::kName: {
+        // The list's array and count, read once: storing a piece cannot change them.
+        BufStr* const* names = ev->col_names_.elems_.data();
+        const size_t names_used = ev->col_names_.used_num_;
+        for (; p <= step1; ++p) {
+          if (!take_str()) break;
+          const size_t i = p - bf::kFirstNameIndex;
+          assert(i < names_used);
+          if (i < names_used) names[i]->AppendPiece(s_str, s_len);
+        }
+        if (p <= step1) break;
+      }
+        [[fallthrough]];
+      case FieldPart::kState:
+        for (; p <= step2; ++p) {
+          if (left < bf::kInt4Size) break;
+          req = bf::kInt4Size;
+          slen = ReadU32(data + pos);
+          ev->col_states_.Append(p - cols - bf::kFirstNameIndex, slen);
+          pos += bf::kInt4Size;
+          left -= bf::kInt4Size;
+        }
+        if (p <= step2) break;
+        [[fallthrough]];
+      case FieldPart::kRowCount:
+        if (left < bf::kInt4Size) break;
+        req = bf::kInt4Size;
+        slen = ReadU32(data + pos);
+        str_len_ = slen;
+        onRowCount(slen);
+        reload();
+        pos += bf::kInt4Size;
+        left -= bf::kInt4Size;
+        ++p;
+        if (p > step3) {  // no rows: the trailer follows
+          whole = true;
+          break;
+        }
+        [[fallthrough]];
+      case FieldPart::kValue: {  // one row image
+        const uint32_t first = ValueColumn(p, step2, rpos_.pos_, cols);
+        if (first >= cols) {  // out of step with the images: the shared step decides
+          whole = one_field();
+          reload();
+          break;
+        }
+        NameStrList* row = CurrentImage(ev, rpos_);
+        BufStr* const* values = row != nullptr ? row->elems_.data() : nullptr;
+        const size_t values_used = row != nullptr ? row->used_num_ : 0;
+        uint32_t c = first;
+        for (; c < cols; ++c) {
+          if (!take_str()) break;
+          assert(row == nullptr || c < values_used);
+          if (c < values_used) values[c]->AppendPiece(s_str, s_len);
+          ++p;
+        }
+        if (c < cols) break;
+        NextImage(rpos_);
+        whole = true;
+        break;
+      }
+      case FieldPart::kXid:
+      ddl_xid:
         if (!take_str()) break;
         ev->xid_.AppendPiece(s_str, s_len);
         ++p;
         [[fallthrough]];
-      case 2:
+      case FieldPart::kOriginalTs:
         if (!take_word(ev->original_commit_ts_)) break;
         [[fallthrough]];
-      case 3:
+      case FieldPart::kImmediateTs:
         if (!take_word(ev->immediate_commit_ts_)) break;
         [[fallthrough]];
-      case 4:
+      case FieldPart::kOriginalVersion:
         if (!take_word(ev->original_server_version_)) break;
         [[fallthrough]];
-      case 5:
+      case FieldPart::kImmediateVersion:
         if (!take_word(ev->immediate_server_version_)) break;
         whole = true;
         break;
-      default:
+      case FieldPart::kBeyond:
         whole = one_field();
         reload();
         break;
@@ -711,7 +721,7 @@ void ParseEvent::Parser(const char* data, uint32_t len) {
 
       case State::S_Init: {
         getNeedParseType();
-        uint32_t width = ev_type_ == EvType::E_Int8 ? 8 : 4;
+        uint32_t width = ev_type_ == EvType::E_Int8 ? bf::kInt8Size : bf::kInt4Size;  // a string's prefix is 4
         state_ = State::S_Len;
         req_len_ = width;
         if (left_len_ < width) {
@@ -721,7 +731,7 @@ void ParseEvent::Parser(const char* data, uint32_t len) {
         }
         if (ev_type_ == EvType::E_Str) {
           str_len_ = ReadU32(data + block_pos_);
-          consume(4);
+          consume(bf::kStrPrefixSize);
           state_ = State::S_Str;
           if (parseSqlStr(data)) return;
         } else {
@@ -773,8 +783,8 @@ void ParseEvent::Parser(const char* data, uint32_t len) {
 // Block framing
 
 static inline void ReadChunkHeader(const char* chunk, uint16_t& id, uint32_t& len) {
-  memcpy(&id, chunk, 2);
-  memcpy(&len, chunk + 2, 4);
+  memcpy(&id, chunk + bf::kChunkIdOffset, sizeof(id));
+  memcpy(&len, chunk + bf::kChunkLenOffset, sizeof(len));
 }
 
 void GetEventFromBlock(ParseEvent* parse_ev, const char* block, SqlEvent* sql_ev) {
@@ -787,35 +797,37 @@ void GetEventFromBlock(ParseEvent* parse_ev, const char* block, SqlEvent* sql_ev
   assert(id != 0);
   assert(len != 0);
   assert(len > 7);
-  sql_ev->type_ = static_cast<EventType>(static_cast<int32_t>(static_cast<uint8_t>(block[6])));
-  if (len <= 7) return;  // only reachable without assertions: no payload to read
+  sql_ev->type_ = static_cast<EventType>(static_cast<int32_t>(static_cast<uint8_t>(block[bf::kTypeOffset])));
+  if (len <= bf::kFirstPayloadOffset) return;  // only reachable without assertions: no payload to read
 
-  if ((id & 0x8000) == 0) {
-    parse_ev->Parser(block + 7, len - 7);
-    sql_ev->ev_len_ = len - 6;
+  if ((id & bf::kChunkLinked) == 0) {
+    parse_ev->Parser(block + bf::kFirstPayloadOffset, len - bf::kFirstPayloadOffset);
+    sql_ev->ev_len_ = len - bf::kChunkHeaderSize;  // the payload and the type byte
     return;
   }
 
+  // The event length counts the type byte and every payload: a linked chunk contributes its length
+  // less the header and the link (plus the type byte for the first), the last its length less the header.
   size_t total = 0;
   const char* chunk = block;
   bool first = true;
-  while ((id & 0x8000) != 0) {
-    // A linked chunk holds its header and the link: 15 bytes for the first, 14 for a later one.
-    assert(len >= (first ? 15u : 14u));
-    if (len < (first ? 15u : 14u)) {
+  while ((id & bf::kChunkLinked) != 0) {
+    const size_t min_len = first ? bf::kMinLinkedFirstChunk : bf::kMinLinkedLaterChunk;
+    assert(len >= min_len);
+    if (len < min_len) {
       sql_ev->ev_len_ = total;
       return;
     }
     if (first) {
-      parse_ev->Parser(chunk + 7, len - 15);
+      parse_ev->Parser(chunk + bf::kFirstPayloadOffset, len - bf::kMinLinkedFirstChunk);
     } else {
-      parse_ev->Parser(chunk + 6, len - 14);
+      parse_ev->Parser(chunk + bf::kLaterPayloadOffset, len - bf::kMinLinkedLaterChunk);
     }
-    total += len - 14;
+    total += len - bf::kMinLinkedLaterChunk;
     first = false;
 
     int64_t p_delta;
-    memcpy(&p_delta, chunk + len - CHUNK_ADDR, 8);
+    memcpy(&p_delta, chunk + len - bf::kLinkSize, sizeof(p_delta));
     assert(p_delta != 0);
     if (p_delta == 0) {
       sql_ev->ev_len_ = total;
@@ -826,16 +838,16 @@ void GetEventFromBlock(ParseEvent* parse_ev, const char* block, SqlEvent* sql_ev
     assert(id != 0);
     assert(len != 0);
   }
-  assert(len >= 6);
-  if (len >= 6) {
-    parse_ev->Parser(chunk + 6, len - 6);
-    total += len - 6;
+  assert(len >= bf::kMinLastLaterChunk);
+  if (len >= bf::kMinLastLaterChunk) {
+    parse_ev->Parser(chunk + bf::kLaterPayloadOffset, len - bf::kLaterPayloadOffset);
+    total += len - bf::kLaterPayloadOffset;
   }
   sql_ev->ev_len_ = total;
 }
 
 bool GetGtidSetEventFromBlock(ParseEvent* parse_ev, const char* block, SqlEvent* sql_ev) {
-  if (static_cast<uint8_t>(block[6]) != static_cast<uint8_t>(EventType::T_GTIDSET)) return true;
+  if (static_cast<uint8_t>(block[bf::kTypeOffset]) != static_cast<uint8_t>(EventType::T_GTIDSET)) return true;
   GetEventFromBlock(parse_ev, block, sql_ev);
   return false;
 }

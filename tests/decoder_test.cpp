@@ -9,12 +9,14 @@
 
 #include "alloc_counter.h"
 #include "block_encoder.h"
+#include "block_format.h"
 #include "block_util.h"
 
 using namespace ostrel;
 using cdchost::Block;
 using cdchost::ChainOrder;
 using cdchost::Event;
+namespace bf = ostrel::block_format;
 
 namespace {
 
@@ -362,9 +364,9 @@ TEST(BlockFraming, ThreeChunkChainOf100_50_30) {
   uint32_t lens[3];
   const char* chunk = b.first();
   for (int i = 0; i < 3; ++i) {
-    memcpy(&lens[i], chunk + 2, 4);
+    memcpy(&lens[i], chunk + bf::kChunkLenOffset, 4);
     int64_t delta = 0;
-    if (i < 2) memcpy(&delta, chunk + lens[i] - 8, 8);
+    if (i < 2) memcpy(&delta, chunk + lens[i] - bf::kLinkSize, 8);
     chunk += delta;
   }
   EXPECT_EQ(100u, lens[0]);
@@ -403,8 +405,8 @@ TEST(BlockFraming, BackwardLinkDecodesLikeForward) {
   Block b = cdchost::EncodeEvent(e, 5, ChainOrder::kBackward);
   int64_t delta;
   uint32_t len;
-  memcpy(&len, b.first() + 2, 4);
-  memcpy(&delta, b.first() + len - 8, 8);
+  memcpy(&len, b.first() + bf::kChunkLenOffset, 4);
+  memcpy(&delta, b.first() + len - bf::kLinkSize, 8);
   ASSERT_LT(delta, 0);
   ParseEvent pe;
   SqlEvent ev;
@@ -480,7 +482,7 @@ TEST(DecoderDeathTest, BrokenBlocksAreFatalAssertions) {
   ParseEvent pe;
   SqlEvent ev;
   Block b = cdchost::MakeSingleChunkBlock(13, std::string(20, 'a'));
-  memset(b.first_mut(), 0, 2);
+  memset(b.first_mut() + bf::kChunkIdOffset, 0, 2);
   EXPECT_DEATH(GetEventFromBlock(&pe, b.first(), &ev), "id != 0");
 
   Block short_chunk = cdchost::MakeSingleChunkBlock(13, "");
@@ -488,8 +490,8 @@ TEST(DecoderDeathTest, BrokenBlocksAreFatalAssertions) {
 
   Block chain = cdchost::MakeBlockWithCuts(13, std::string(40, 'a'), {10});
   uint32_t len;
-  memcpy(&len, chain.first() + 2, 4);
-  memset(chain.first_mut() + len - 8, 0, 8);
+  memcpy(&len, chain.first() + bf::kChunkLenOffset, 4);
+  memset(chain.first_mut() + len - bf::kLinkSize, 0, 8);
   EXPECT_DEATH(GetEventFromBlock(&pe, chain.first(), &ev), "p_delta != 0");
 
   Event e = Insert2x1();
@@ -503,19 +505,32 @@ TEST(DecoderDeathTest, BrokenBlocksAreFatalAssertions) {
 TEST(DecoderRelease, BrokenBlocksDoNotCrashWithoutAssertions) {
   ParseEvent pe;
   SqlEvent ev;
+  // A first chunk of 7 bytes: the type is read, no payload.
   Block short_chunk = cdchost::MakeSingleChunkBlock(13, "");
   GetEventFromBlock(&pe, short_chunk.first(), &ev);
-  // A linked first chunk too short for its link: decoding stops there.
+  EXPECT_EQ(EventType::T_INSERT, ev.type_);
+  EXPECT_EQ(0u, ev.ev_len_);
+  EXPECT_EQ(0u, ev.db_name_.used_num_);
+  // A linked first chunk too short for its link: decoding stops there, before reading any payload.
   Block chain = cdchost::MakeBlockWithCuts(13, std::string(40, 'a'), {10});
   uint32_t tiny = 9;
-  memcpy(chain.first_mut() + 2, &tiny, 4);
+  memcpy(chain.first_mut() + bf::kChunkLenOffset, &tiny, 4);
   GetEventFromBlock(&pe, chain.first(), &ev);
+  EXPECT_EQ(0u, ev.ev_len_);
+  EXPECT_EQ(0u, ev.db_name_.used_num_);
+  // A row event that announces no columns: nothing is stored out of bounds and the trailer still
+  // lands in its fields.
   Event e = Insert2x1();
   e.col_names.clear();
   e.col_states.clear();
   e.rows.clear();
   Block no_cols = cdchost::EncodeEvent(e);
   GetEventFromBlock(&pe, no_cols.first(), &ev);
-  SUCCEED();
+  EXPECT_EQ(0u, ev.col_names_.used_num_);
+  EXPECT_EQ(0u, ev.datas_.used_num_);
+  EXPECT_EQ("x9", cdchost::ToString(ev.xid_));
+  EXPECT_EQ(11u, ev.original_commit_ts_);
+  EXPECT_EQ(80032u, ev.immediate_server_version_);
+  EXPECT_EQ(cdchost::EncodeFieldStream(e).size() + 1, ev.ev_len_);
 }
 #endif
