@@ -30,17 +30,15 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b + 1);
 }
 
-bool ParseNode(const std::string& text, Node* node, std::string* err) {
+Status ParseNode(const std::string& text, Node* node) {
   size_t scheme_end = text.find("://");
   if (scheme_end == std::string::npos) {
-    *err = "es_url node \"" + MaskCredentials(text) + "\" has no scheme (expected http:// or https://)";
-    return false;
+    return Status::Error("es_url node \"" + MaskCredentials(text) + "\" has no scheme (expected http:// or https://)");
   }
   std::string scheme = text.substr(0, scheme_end);
   for (char& c : scheme) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
   if (scheme != "http" && scheme != "https") {
-    *err = "es_url node \"" + MaskCredentials(text) + "\" has scheme " + scheme + ", expected http or https";
-    return false;
+    return Status::Error("es_url node \"" + MaskCredentials(text) + "\" has scheme " + scheme + ", expected http or https");
   }
   std::string rest = text.substr(scheme_end + 3);
   size_t path_at = rest.find('/');
@@ -55,8 +53,7 @@ bool ParseNode(const std::string& text, Node* node, std::string* err) {
     node->password = colon == std::string::npos ? "" : PercentDecode(userinfo.substr(colon + 1));
   }
   if (authority.empty() || authority[0] == ':') {
-    *err = "es_url node \"" + MaskCredentials(text) + "\" has no host";
-    return false;
+    return Status::Error("es_url node \"" + MaskCredentials(text) + "\" has no host");
   }
   size_t port_colon = authority.rfind(':');
   if (port_colon != std::string::npos && authority.find(']') == std::string::npos) {
@@ -64,73 +61,69 @@ bool ParseNode(const std::string& text, Node* node, std::string* err) {
     bool digits = !port.empty() && port.size() <= 5;
     for (char c : port) digits = digits && isdigit(static_cast<unsigned char>(c));
     if (!digits || std::atoi(port.c_str()) < 1 || std::atoi(port.c_str()) > 65535) {
-      *err = "es_url node \"" + MaskCredentials(text) + "\" has an invalid port \"" + port + "\"";
-      return false;
+      return Status::Error("es_url node \"" + MaskCredentials(text) + "\" has an invalid port \"" + port + "\"");
     }
   }
   for (char c : authority) {
     if (isspace(static_cast<unsigned char>(c))) {
-      *err = "es_url node \"" + MaskCredentials(text) + "\" has white space in its host";
-      return false;
+      return Status::Error("es_url node \"" + MaskCredentials(text) + "\" has white space in its host");
     }
   }
   while (!path.empty() && path.back() == '/') path.pop_back();
   node->base = scheme + "://" + authority + path;
   node->display = node->base;
-  return true;
+  return Status::Ok();
 }
 
-bool ParseLong(const std::string& key, const std::string& value, long min, long max, long* out, std::string* err) {
+Status ParseLong(const std::string& key, const std::string& value, long min, long max, long* out) {
   errno = 0;
   char* end = nullptr;
   long v = std::strtol(value.c_str(), &end, 10);
   if (value.empty() || *end != 0 || errno != 0 || v < min || v > max) {
-    *err = "es_url option " + key + "=" + value + " is not a number from " + std::to_string(min) + " to " +
-           std::to_string(max);
-    return false;
+    return Status::Error("es_url option " + key + "=" + value + " is not a number from " + std::to_string(min) +
+                         " to " + std::to_string(max));
   }
   *out = v;
-  return true;
+  return Status::Ok();
 }
 
-bool ParseBool(const std::string& key, const std::string& value, bool* out, std::string* err) {
+Status ParseBool(const std::string& key, const std::string& value, bool* out) {
   if (value == "1" || value == "true") {
     *out = true;
   } else if (value == "0" || value == "false") {
     *out = false;
   } else {
-    *err = "es_url option " + key + "=" + value + " must be 1, 0, true or false";
-    return false;
+    return Status::Error("es_url option " + key + "=" + value + " must be 1, 0, true or false");
   }
-  return true;
+  return Status::Ok();
 }
 
-bool ParseOption(const std::string& key, const std::string& value, Options* o, std::string* err) {
+Status ParseOption(const std::string& key, const std::string& value, Options* o) {
   long v = 0;
-  if (key == "request_timeout_ms") return ParseLong(key, value, 100, 3600000, &o->request_timeout_ms, err);
-  if (key == "connect_timeout_ms") return ParseLong(key, value, 100, 600000, &o->connect_timeout_ms, err);
-  if (key == "retry_deadline_ms") return ParseLong(key, value, 0, 86400000, &o->retry_deadline_ms, err);
-  if (key == "backoff_ms") return ParseLong(key, value, 1, 600000, &o->backoff_ms, err);
-  if (key == "backoff_max_ms") return ParseLong(key, value, 1, 3600000, &o->backoff_max_ms, err);
+  if (key == "request_timeout_ms") return ParseLong(key, value, 100, 3600000, &o->request_timeout_ms);
+  if (key == "connect_timeout_ms") return ParseLong(key, value, 100, 600000, &o->connect_timeout_ms);
+  if (key == "retry_deadline_ms") return ParseLong(key, value, 0, 86400000, &o->retry_deadline_ms);
+  if (key == "backoff_ms") return ParseLong(key, value, 1, 600000, &o->backoff_ms);
+  if (key == "backoff_max_ms") return ParseLong(key, value, 1, 3600000, &o->backoff_max_ms);
   if (key == "bulk_bytes") {
-    if (!ParseLong(key, value, 1024, 1L << 30, &v, err)) return false;
-    o->bulk_bytes = static_cast<size_t>(v);
-    return true;
+    Status st = ParseLong(key, value, 1024, 1L << 30, &v);
+    if (st.ok()) o->bulk_bytes = static_cast<size_t>(v);
+    return st;
   }
   if (key == "inflight") {
-    if (!ParseLong(key, value, 1, 16, &v, err)) return false;
-    o->inflight = static_cast<int>(v);
-    return true;
+    Status st = ParseLong(key, value, 1, 16, &v);
+    if (st.ok()) o->inflight = static_cast<int>(v);
+    return st;
   }
-  if (key == "gzip") return ParseBool(key, value, &o->gzip, err);
-  if (key == "tls_verify") return ParseBool(key, value, &o->tls_verify, err);
+  if (key == "gzip") return ParseBool(key, value, &o->gzip);
+  if (key == "tls_verify") return ParseBool(key, value, &o->tls_verify);
   if (key == "ca_file") {
     o->ca_file = PercentDecode(value);
-    return true;
+    return Status::Ok();
   }
   if (key == "api_key") {
     o->api_key = PercentDecode(value);
-    return true;
+    return Status::Ok();
   }
   if (key == "on_malformed") {
     if (value == "fail") {
@@ -138,23 +131,18 @@ bool ParseOption(const std::string& key, const std::string& value, Options* o, s
     } else if (value == "deadletter") {
       o->on_malformed = MalformedPolicy::kDeadLetter;
     } else {
-      *err = "es_url option on_malformed=" + value + " must be fail or deadletter";
-      return false;
+      return Status::Error("es_url option on_malformed=" + value + " must be fail or deadletter");
     }
-    return true;
+    return Status::Ok();
   }
-  *err = "es_url has an unknown option \"" + key + "\"";
-  return false;
+  return Status::Error("es_url has an unknown option \"" + key + "\"");
 }
 
 }  // namespace
 
-bool ParseEsUrl(const std::string& es_url, Config* out, std::string* err) {
+Status ParseEsUrl(const std::string& es_url, Config* out) {
   std::string url = Trim(es_url);
-  if (url.empty()) {
-    *err = "es_url is empty";
-    return false;
-  }
+  if (url.empty()) return Status::Error("es_url is empty");
   Config cfg;
   std::string nodes_part = url;
   size_t q = url.find('?');
@@ -169,7 +157,8 @@ bool ParseEsUrl(const std::string& es_url, Config* out, std::string* err) {
         size_t eq = pair.find('=');
         std::string key = pair.substr(0, eq);
         std::string value = eq == std::string::npos ? "" : pair.substr(eq + 1);
-        if (!ParseOption(key, value, &cfg.options, err)) return false;
+        Status st = ParseOption(key, value, &cfg.options);
+        if (!st.ok()) return st;
       }
       if (amp == std::string::npos) break;
       start = amp + 1;
@@ -180,50 +169,44 @@ bool ParseEsUrl(const std::string& es_url, Config* out, std::string* err) {
     size_t comma = nodes_part.find(',', start);
     std::string text = Trim(nodes_part.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
     if (text.empty()) {
-      *err = "es_url has an empty node in its list";
-      return false;
+      return Status::Error("es_url has an empty node in its list");
     }
     Node node;
-    if (!ParseNode(text, &node, err)) return false;
+    Status st = ParseNode(text, &node);
+    if (!st.ok()) return st;
     cfg.nodes.push_back(node);
     if (comma == std::string::npos) break;
     start = comma + 1;
   }
   if (cfg.options.backoff_max_ms < cfg.options.backoff_ms) cfg.options.backoff_max_ms = cfg.options.backoff_ms;
   *out = cfg;
-  return true;
+  return Status::Ok();
 }
 
-bool CheckIndexName(const std::string& index, std::string* err) {
+Status CheckIndexName(const std::string& index) {
   const std::string quoted = "es_index \"" + index + "\"";
   if (index.empty()) {
-    *err = "es_index is empty";
-    return false;
+    return Status::Error("es_index is empty");
   }
   if (index.size() > 255) {
-    *err = "es_index is longer than 255 bytes";
-    return false;
+    return Status::Error("es_index is longer than 255 bytes");
   }
   if (index == "." || index == "..") {
-    *err = quoted + " is not allowed";
-    return false;
+    return Status::Error(quoted + " is not allowed");
   }
   if (index[0] == '-' || index[0] == '_' || index[0] == '+') {
-    *err = quoted + " must not start with '-', '_' or '+'";
-    return false;
+    return Status::Error(quoted + " must not start with '-', '_' or '+'");
   }
   for (unsigned char c : index) {
     if (c >= 'A' && c <= 'Z') {
-      *err = quoted + " must be lowercase";
-      return false;
+      return Status::Error(quoted + " must be lowercase");
     }
     if (c < 0x20 || c == ' ' || c == '\\' || c == '/' || c == '*' || c == '?' || c == '"' || c == '<' ||
         c == '>' || c == '|' || c == ',' || c == '#' || c == ':') {
-      *err = quoted + " contains a character the engine refuses (\\ / * ? \" < > | , # : or white space)";
-      return false;
+      return Status::Error(quoted + " contains a character the engine refuses (\\ / * ? \" < > | , # : or white space)");
     }
   }
-  return true;
+  return Status::Ok();
 }
 
 std::string MaskCredentials(const std::string& text) {

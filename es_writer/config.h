@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "status.h"
+
 namespace eswriter {
 
 struct Node {
@@ -39,11 +41,12 @@ struct Config {
   Options options;
 };
 
-// Parses es_url into nodes and options. False with *err naming the problem (never a password).
-bool ParseEsUrl(const std::string& es_url, Config* out, std::string* err);
+// Parses es_url into nodes and options; the error names the problem (never a password). *out is
+// written only on success.
+Status ParseEsUrl(const std::string& es_url, Config* out);
 
-// False with *err when the engine would refuse this index name.
-bool CheckIndexName(const std::string& index, std::string* err);
+// An error when the engine would refuse this index name.
+Status CheckIndexName(const std::string& index);
 
 // Copy of text with the password of "scheme://user:password@" replaced by "***".
 std::string MaskCredentials(const std::string& text);

@@ -8,6 +8,9 @@
 
 #include <stdint.h>
 
+/* The document type of write_msg: index a new document (the only type the writer accepts). */
+#define ES_WRITER_DOC_INDEX 1
+
 #ifdef __cplusplus
 extern "C" {
 #endif

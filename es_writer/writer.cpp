@@ -1,6 +1,8 @@
 // Bulk grouping, background sending with retries, commit and reset, version probe, writer log.
 #include "writer.h"
 
+#include "libes_writer.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -45,20 +47,13 @@ bool ParseVersion(const std::string& v, int* major) {
 }
 
 // Checks a node's root reply against the version flag.
-bool CheckVersion(const Node& node, const HttpResponse& resp, bool is_v8, std::string* err) {
+Status CheckVersion(const Node& node, const HttpResponse& resp, bool is_v8) {
   const std::string who = "node " + node.display;
-  if (resp.status == 0) {
-    *err = who + ": cannot connect: " + resp.error;
-    return false;
-  }
+  if (resp.status == 0) return Status::Error(who + ": cannot connect: " + resp.error);
   if (resp.status == 401 || resp.status == 403) {
-    *err = who + ": authentication or authorisation failed (HTTP " + std::to_string(resp.status) + ")";
-    return false;
+    return Status::Error(who + ": authentication or authorisation failed (HTTP " + std::to_string(resp.status) + ")");
   }
-  if (resp.status != 200) {
-    *err = who + ": the root endpoint answered HTTP " + std::to_string(resp.status);
-    return false;
-  }
+  if (resp.status != 200) return Status::Error(who + ": the root endpoint answered HTTP " + std::to_string(resp.status));
   rapidjson::Document doc;
   doc.Parse(resp.body.data(), resp.body.size());
   std::string number, distribution;
@@ -72,26 +67,14 @@ bool CheckVersion(const Node& node, const HttpResponse& resp, bool is_v8, std::s
     }
   }
   int major = 0;
-  if (!ParseVersion(number, &major)) {
-    *err = who + ": the root endpoint reports no version.number";
-    return false;
-  }
+  if (!ParseVersion(number, &major)) return Status::Error(who + ": the root endpoint reports no version.number");
   if (distribution == "opensearch") {
-    if (is_v8) {
-      *err = who + " runs OpenSearch " + number + ", which speaks the 7 API: use es_version v7";
-      return false;
-    }
-    return true;
+    if (is_v8) return Status::Error(who + " runs OpenSearch " + number + ", which speaks the 7 API: use es_version v7");
+    return Status::Ok();
   }
-  if (is_v8 && major < 8) {
-    *err = who + " reports version " + number + ", but es_version is v8";
-    return false;
-  }
-  if (!is_v8 && major != 7) {
-    *err = who + " reports version " + number + ", but es_version is v7";
-    return false;
-  }
-  return true;
+  if (is_v8 && major < 8) return Status::Error(who + " reports version " + number + ", but es_version is v8");
+  if (!is_v8 && major != 7) return Status::Error(who + " reports version " + number + ", but es_version is v7");
+  return Status::Ok();
 }
 
 }  // namespace
@@ -175,27 +158,28 @@ void Writer::Stop() {
   ready_ = false;
 }
 
-bool Writer::Init(const std::string& es_url, bool is_v8, const std::string& index, int bulk_num,
-                  const std::string& log_dir, const std::string& log_name, std::string* err) {
+Status Writer::Init(const std::string& es_url, bool is_v8, const std::string& index, int bulk_num,
+                    const std::string& log_dir, const std::string& log_name) {
   Stop();
   stop_ = false;
   cancel_.store(false);
   failed_ = false;
   failure_.clear();
-  if (!ParseEsUrl(es_url, &config_, err)) return false;
-  if (!CheckIndexName(index, err)) return false;
-  if (bulk_num <= 0) {
-    *err = "bulk_num " + std::to_string(bulk_num) + " must be greater than 0";
-    return false;
-  }
+  Status st = ParseEsUrl(es_url, &config_);
+  if (!st.ok()) return st;
+  st = CheckIndexName(index);
+  if (!st.ok()) return st;
+  if (bulk_num <= 0) return Status::Error("bulk_num " + std::to_string(bulk_num) + " must be greater than 0");
   log_.Open(log_dir, log_name.empty() ? "cdc_es_write" : log_name);
 
+  // Every node must answer its root request with a version that fits the version flag.
   HttpClient probe(config_.options);
   for (const Node& node : config_.nodes) {
     HttpResponse resp = probe.Get(node, "/");
-    if (!CheckVersion(node, resp, is_v8, err)) {
-      log_.Line("CRIT", "initialize failed: %s", err->c_str());
-      return false;
+    st = CheckVersion(node, resp, is_v8);
+    if (!st.ok()) {
+      log_.Line("CRIT", "initialize failed: %s", st.text().c_str());
+      return st;
     }
   }
 
@@ -211,31 +195,27 @@ bool Writer::Init(const std::string& es_url, bool is_v8, const std::string& inde
   for (const Node& n : config_.nodes) nodes += (nodes.empty() ? "" : ",") + n.display;
   log_.Line("INFO", "initialized: nodes %s, index %s, bulk_num %d, bulk_bytes %zu, inflight %d, es v%d", nodes.c_str(),
             index.c_str(), bulk_num, config_.options.bulk_bytes, config_.options.inflight, is_v8 ? 8 : 7);
-  return true;
+  return Status::Ok();
 }
 
-bool Writer::Fail(std::string* err, const std::string& text) {
-  *err = text;
+Status Writer::Fail(const std::string& text) {
   log_.Line("CRIT", "%s; pending documents dropped, the batch must be sent again", text.c_str());
   ResetPending();
-  return false;
+  return Status::Error(text);
 }
 
-bool Writer::Write(const char* doc, int len, int64_t typ, std::string* err) {
-  if (!ready_) {
-    *err = "es writer is not initialized";
-    return false;
+Status Writer::Write(const char* doc, int len, int64_t typ) {
+  if (!ready_) return Status::Error("es writer is not initialized");
+  if (typ != ES_WRITER_DOC_INDEX) {
+    return Fail("document type " + std::to_string(typ) + " is not supported (1: index a new document)");
   }
-  if (typ != 1) {
-    return Fail(err, "document type " + std::to_string(typ) + " is not supported (1: index a new document)");
-  }
-  if (doc == nullptr || len < 0) return Fail(err, "invalid document: null or negative length");
+  if (doc == nullptr || len < 0) return Fail("invalid document: null or negative length");
   std::string failure;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (failed_) failure = failure_;
   }
-  if (!failure.empty()) return Fail(err, failure);  // an earlier bulk of this batch failed for good
+  if (!failure.empty()) return Fail(failure);  // an earlier bulk of this batch failed for good
   size_t n = static_cast<size_t>(len);
   bool blank = true;
   for (size_t i = 0; i < n && blank; ++i) blank = doc[i] == ' ' || doc[i] == '\t' || doc[i] == '\n' || doc[i] == '\r';
@@ -245,9 +225,9 @@ bool Writer::Write(const char* doc, int len, int64_t typ, std::string* err) {
       e.type = "empty_document";
       e.reason = "the document is empty";
       log_.DeadLetter(index_, e, std::string(doc, n));
-      return true;
+      return Status::Ok();
     }
-    return Fail(err, "an empty document was refused");
+    return Fail("an empty document was refused");
   }
   // A bulk closes before a document that would take it past the byte cap (a document larger than
   // the cap goes alone), and after its bulk_num-th document.
@@ -264,9 +244,9 @@ bool Writer::Write(const char* doc, int len, int64_t typ, std::string* err) {
       std::lock_guard<std::mutex> lock(mu_);
       text = failure_;
     }
-    return Fail(err, text);
+    return Fail(text);
   }
-  return true;
+  return Status::Ok();
 }
 
 bool Writer::Submit() {
@@ -285,19 +265,17 @@ bool Writer::Submit() {
   return true;
 }
 
-bool Writer::Commit(std::string* err) {
-  if (!ready_) {
-    *err = "es writer is not initialized";
-    return false;
-  }
+Status Writer::Commit() {
+  if (!ready_) return Status::Error("es writer is not initialized");
+  std::string failure;
   if (current_->count() != 0 && !Submit()) {
     std::lock_guard<std::mutex> lock(mu_);
-    *err = failure_;
+    failure = failure_;
   } else {
     std::unique_lock<std::mutex> lock(mu_);
     cv_.wait(lock, [this]() { return failed_ || (queue_.empty() && busy_ == 0); });
     if (failed_) {
-      *err = failure_;
+      failure = failure_;
     } else {
       double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - period_start_).count();
       log_.Line("INFO", "commit: %llu documents in %llu bulks, %llu retries, %.3f s",
@@ -305,11 +283,10 @@ bool Writer::Commit(std::string* err) {
                 static_cast<unsigned long long>(retries_), secs);
       docs_ = bulks_ = retries_ = 0;
       period_start_ = std::chrono::steady_clock::now();
-      return true;
+      return Status::Ok();
     }
   }
-  std::string text = *err;
-  return Fail(err, text);
+  return Fail(failure);
 }
 
 void Writer::ResetPending() {
@@ -355,22 +332,25 @@ void Writer::SenderLoop() {
       queue_.pop_front();
       ++busy_;
     }
-    std::string err;
     uint64_t gen = bulk->generation;
-    bool ok = SendBulk(http, std::move(*bulk), &err);
+    Status st = SendBulk(http, std::move(*bulk));
     {
       std::lock_guard<std::mutex> lock(mu_);
       --busy_;
-      if (!ok && gen == generation_ && !failed_) {
+      if (!st.ok() && gen == generation_ && !failed_) {
         failed_ = true;
-        failure_ = err;
+        failure_ = st.text();
       }
     }
     cv_.notify_all();
   }
 }
 
-bool Writer::SendBulk(HttpClient& http, Bulk bulk, std::string* err) {
+Status Writer::SendBulk(HttpClient& http, Bulk bulk) {
+  auto Critical = [this](const std::string& text) {
+    log_.Line("CRIT", "%s", text.c_str());
+    return Status::Error(text);
+  };
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(config_.options.retry_deadline_ms);
   std::vector<Bulk> work;
   work.push_back(std::move(bulk));
@@ -379,25 +359,18 @@ bool Writer::SendBulk(HttpClient& http, Bulk bulk, std::string* err) {
     work.pop_back();
     int attempt = 0;
     for (;;) {
-      if (cancel_.load()) {
-        *err = "cancelled";
-        return false;
-      }
+      if (cancel_.load()) return Status::Error("cancelled");
       const Node& node = NextNode();
       HttpResponse resp = http.PostNdjson(node, "/_bulk", b.body(), &cancel_);
       ReplyOutcome out = ClassifyReply(resp.status, resp.body, resp.error, b.count());
       std::string last;
       if (out.kind == ReplyKind::kFatal) {
-        *err = "bulk request to node " + node.display + " failed: " + out.error;
-        log_.Line("CRIT", "%s", err->c_str());
-        return false;
+        return Critical("bulk request to node " + node.display + " failed: " + out.error);
       }
       if (out.kind == ReplyKind::kSplit) {
         if (b.count() == 1) {
-          *err = "a document of " + std::to_string(b.Doc(0).size()) + " bytes is larger than node " + node.display +
-                 " accepts (" + out.error + ")";
-          log_.Line("CRIT", "%s", err->c_str());
-          return false;
+          return Critical("a document of " + std::to_string(b.Doc(0).size()) + " bytes is larger than node " + node.display +
+                 " accepts (" + out.error + ")");
         }
         std::vector<size_t> first, second;
         for (size_t i = 0; i < b.count(); ++i) (i < b.count() / 2 ? first : second).push_back(i);
@@ -420,10 +393,8 @@ bool Writer::SendBulk(HttpClient& http, Bulk bulk, std::string* err) {
         }
         if (!fatal.empty()) {
           const ItemError& e = fatal.front();
-          *err = std::to_string(fatal.size()) + " of " + std::to_string(b.count()) + " documents refused by node " +
-                 node.display + "; first: status " + std::to_string(e.status) + " " + e.type + ": " + e.reason;
-          log_.Line("CRIT", "%s", err->c_str());
-          return false;
+          return Critical(std::to_string(fatal.size()) + " of " + std::to_string(b.count()) + " documents refused by node " +
+                 node.display + "; first: status " + std::to_string(e.status) + " " + e.type + ": " + e.reason);
         }
         if (out.retry.empty()) break;
         last = std::to_string(out.retry.size()) + " documents rejected for now (429)";
@@ -438,18 +409,13 @@ bool Writer::SendBulk(HttpClient& http, Bulk bulk, std::string* err) {
         ++retries_;
       }
       if (std::chrono::steady_clock::now() >= deadline) {
-        *err = "gave up after the retry deadline of " + std::to_string(config_.options.retry_deadline_ms) +
-               " ms (" + std::to_string(attempt + 1) + " attempts); last error from node " + node.display + ": " + last;
-        log_.Line("CRIT", "%s", err->c_str());
-        return false;
+        return Critical("gave up after the retry deadline of " + std::to_string(config_.options.retry_deadline_ms) +
+               " ms (" + std::to_string(attempt + 1) + " attempts); last error from node " + node.display + ": " + last);
       }
-      if (!Backoff(attempt++)) {
-        *err = "cancelled";
-        return false;
-      }
+      if (!Backoff(attempt++)) return Status::Error("cancelled");
     }
   }
-  return true;
+  return Status::Ok();
 }
 
 }  // namespace eswriter

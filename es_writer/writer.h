@@ -20,6 +20,7 @@
 #include "bulk.h"
 #include "config.h"
 #include "http_client.h"
+#include "status.h"
 
 namespace eswriter {
 
@@ -51,19 +52,19 @@ class Writer {
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
 
-  // False with *err on bad arguments or a node that does not answer with a fitting version.
-  bool Init(const std::string& es_url, bool is_v8, const std::string& index, int bulk_num,
-            const std::string& log_dir, const std::string& log_name, std::string* err);
-  // Copies the document into the current bulk. False with *err when it is refused or an earlier bulk
-  // failed for good; the pending state is then reset.
-  bool Write(const char* doc, int len, int64_t typ, std::string* err);
+  // An error on bad arguments or a node that does not answer with a fitting version.
+  Status Init(const std::string& es_url, bool is_v8, const std::string& index, int bulk_num,
+              const std::string& log_dir, const std::string& log_name);
+  // Copies the document into the current bulk. An error when it is refused or an earlier bulk failed
+  // for good; the pending state is then reset.
+  Status Write(const char* doc, int len, int64_t typ);
   // Sends what is pending and waits until every document since the last commit is acknowledged.
-  // False with *err otherwise; the pending state is then reset.
-  bool Commit(std::string* err);
+  // An error otherwise; the pending state is then reset.
+  Status Commit();
 
  private:
   void SenderLoop();
-  bool SendBulk(HttpClient& http, Bulk bulk, std::string* err);
+  Status SendBulk(HttpClient& http, Bulk bulk);
   // Waits for room in the bounded queue; false when a bulk failed for good meanwhile.
   bool Submit();
   void ResetPending();
@@ -71,7 +72,8 @@ class Writer {
   const Node& NextNode();
   // Sleeps the back-off of the given attempt; false when the batch was cancelled meanwhile.
   bool Backoff(int attempt);
-  bool Fail(std::string* err, const std::string& text);
+  // Logs text, drops what is pending and returns text as the error.
+  Status Fail(const std::string& text);
 
   Config config_;
   std::string index_;
