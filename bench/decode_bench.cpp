@@ -12,12 +12,6 @@
 #include "block_format.h"
 #include "block_util.h"
 
-namespace ostrel {
-void cdc_assert(bool cond) {
-  if (!cond) abort();
-}
-}  // namespace ostrel
-
 namespace {
 
 namespace bf = ostrel::block_format;

@@ -19,15 +19,10 @@
 
 #include "alloc_counter.h"
 #include "bench_util.h"
+#include "decoder_control.h"
 #include "test_support.h"
 #include "block_util.h"
 #include "plugin/event_es/event_es.h"
-
-namespace ostrel {
-void cdc_assert(bool cond) {
-  if (!cond) abort();
-}
-}  // namespace ostrel
 
 namespace {
 
@@ -65,11 +60,7 @@ size_t BatchCount(size_t doc_size) {
 // Documents in a batch that stays in cache.
 size_t CachedCount(size_t doc_size) { return doc_size <= 65536 ? 64 : 4; }
 
-void WaitReady(ostrel::ParallelParseEvent& pe) {
-  for (size_t i = 0; i < pe.sql_buf_->used_num_; ++i) {
-    while (!pe.sql_buf_->GetElemByPos(i)->GetState()) usleep(100);
-  }
-}
+void WaitReady(ostrel::ParallelParseEvent& pe) { cdchost::WaitAllReady(pe, 100); }
 
 // Forwards a freshly decoded batch per iteration and times Execute alone (decoding is measured
 // elsewhere). With again set it forwards the batch twice and times the second pass: the records were

@@ -19,10 +19,6 @@
 #include <spdlog/spdlog.h>
 #endif
 
-namespace ostrel {
-void cdc_assert(bool) {}
-}  // namespace ostrel
-
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -12,13 +12,8 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "decoder_control.h"
 #include "block_util.h"
-
-namespace ostrel {
-void cdc_assert(bool cond) {
-  if (!cond) abort();
-}
-}  // namespace ostrel
 
 namespace {
 
@@ -47,9 +42,7 @@ void BM_ParallelDecode(benchmark::State& state) {
     pe.Parse(list);
     // Sleep a millisecond between looks: on two CPUs a spinning or often-waking waiter would take CPU
     // from a worker. The wall time is thus up to 1 ms long.
-    for (size_t i = 0; i < blocks_n; ++i) {
-      while (!pe.sql_buf_->GetElemByPos(i)->GetState()) usleep(1000);
-    }
+    cdchost::WaitReady(pe, blocks_n, 1000);
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     state.SetIterationTime(secs);
     wall += secs;

@@ -11,12 +11,6 @@
 #include "block_encoder.h"
 #include "block_util.h"
 
-namespace ostrel {
-void cdc_assert(bool cond) {
-  if (!cond) abort();
-}
-}  // namespace ostrel
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 8) return 0;
   uint64_t seed;

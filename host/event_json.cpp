@@ -1,8 +1,15 @@
 // Reading and writing the replay tool's NDJSON event format.
 #include "event_json.h"
 
+#include <cctype>
+
+#include <map>
+
 #include <rapidjson/document.h>
+#include <rapidjson/encodedstream.h>
 #include <rapidjson/error/en.h>
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
@@ -67,19 +74,86 @@ bool ReadImages(const rapidjson::Value& obj, const char* key, size_t columns,
   return true;
 }
 
+// Builds the document like Document::Parse, and records for every member of the top-level object
+// where its value starts, so that an error about a member can name its true column.
+class LocatingHandler {
+ public:
+  using Stream = rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream>;
+  LocatingHandler(rapidjson::Document& doc, const Stream& in, std::map<std::string, size_t>* where)
+      : doc_(doc), in_(in), where_(where) {}
+
+  bool Null() { return doc_.Null(); }
+  bool Bool(bool b) { return doc_.Bool(b); }
+  bool Int(int i) { return doc_.Int(i); }
+  bool Uint(unsigned i) { return doc_.Uint(i); }
+  bool Int64(int64_t i) { return doc_.Int64(i); }
+  bool Uint64(uint64_t i) { return doc_.Uint64(i); }
+  bool Double(double d) { return doc_.Double(d); }
+  bool RawNumber(const char* s, rapidjson::SizeType n, bool copy) { return doc_.RawNumber(s, n, copy); }
+  bool String(const char* s, rapidjson::SizeType n, bool copy) { return doc_.String(s, n, copy); }
+  bool StartObject() {
+    ++depth_;
+    return doc_.StartObject();
+  }
+  bool Key(const char* s, rapidjson::SizeType n, bool copy) {
+    if (depth_ == 1) where_->emplace(std::string(s, n), in_.Tell());  // just past the key's closing quote
+    return doc_.Key(s, n, copy);
+  }
+  bool EndObject(rapidjson::SizeType n) {
+    --depth_;
+    return doc_.EndObject(n);
+  }
+  bool StartArray() {
+    ++depth_;
+    return doc_.StartArray();
+  }
+  bool EndArray(rapidjson::SizeType n) {
+    --depth_;
+    return doc_.EndArray(n);
+  }
+
+ private:
+  rapidjson::Document& doc_;
+  const Stream& in_;
+  std::map<std::string, size_t>* where_;
+  int depth_ = 0;
+};
+
 }  // namespace
 
 bool ParseEventLine(const std::string& line, Event* out, std::string* err) {
   rapidjson::Document doc;
-  doc.Parse<rapidjson::kParseIterativeFlag>(line.data(), line.size());
-  if (doc.HasParseError()) {
-    return Fail(err, "column " + std::to_string(doc.GetErrorOffset() + 1) + ": " +
-                         rapidjson::GetParseError_En(doc.GetParseError()));
+  std::map<std::string, size_t> where;  // member -> offset just past its key
+  rapidjson::MemoryStream ms(line.data(), line.size());
+  LocatingHandler::Stream in(ms);
+  rapidjson::ParseResult result;
+  auto generate = [&](rapidjson::Document& d) {
+    LocatingHandler h(d, in, &where);
+    rapidjson::Reader reader;
+    result = reader.Parse<rapidjson::kParseIterativeFlag>(in, h);
+    return !result.IsError();
+  };
+  doc.Populate(generate);
+  if (result.IsError()) {
+    return Fail(err, "column " + std::to_string(result.Offset() + 1) + ": " + rapidjson::GetParseError_En(result.Code()));
   }
-  if (!doc.IsObject()) return Fail(err, "column 1: an event must be a JSON object");
+  // Column (from 1) of the value of a top-level member, or of the line's first token without one.
+  auto column = [&](const char* key) {
+    size_t at = 0;
+    auto it = where.find(key);
+    if (it != where.end()) {
+      at = it->second;
+      while (at < line.size() && (line[at] == ':' || isspace(static_cast<unsigned char>(line[at])))) ++at;
+    } else {
+      while (at < line.size() && isspace(static_cast<unsigned char>(line[at]))) ++at;
+    }
+    return std::to_string(at + 1);
+  };
+  auto fail_at = [&](const char* key, const std::string& why) { return Fail(err, "column " + column(key) + ": " + why); };
+  if (!doc.IsObject()) return fail_at("", "an event must be a JSON object");
   Event e;
   auto type = doc.FindMember("type");
-  if (type == doc.MemberEnd() || !type->value.IsString()) return Fail(err, "column 1: \"type\" (a string) is missing");
+  if (type == doc.MemberEnd() || !type->value.IsString()) return fail_at("type", "\"type\" (a string) is missing");
   std::string name = type->value.GetString();
   bool known = false;
   for (ostrel::EventType t : kTypes) {
@@ -88,23 +162,29 @@ bool ParseEventLine(const std::string& line, Event* out, std::string* err) {
       known = true;
     }
   }
-  if (!known) return Fail(err, "column 1: unknown event type \"" + name + "\"");
+  if (!known) return fail_at("type", "unknown event type \"" + name + "\"");
   std::string why;
-  bool ok = ReadString(doc, "db", &e.db, &why) && ReadString(doc, "table", &e.tb, &why) &&
-            ReadString(doc, "gtid", &e.gtid, &why) && ReadString(doc, "sql", &e.sql, &why) &&
-            ReadString(doc, "xid", &e.xid, &why) && ReadUint(doc, "original_commit_ts", &e.original_commit_ts, &why) &&
-            ReadUint(doc, "immediate_commit_ts", &e.immediate_commit_ts, &why) &&
-            ReadUint(doc, "original_server_version", &e.original_server_version, &why) &&
-            ReadUint(doc, "immediate_server_version", &e.immediate_server_version, &why);
+  const char* at = "";  // the member that the first failure is about
+  auto step = [&](const char* key, bool ok) {
+    if (!ok) at = key;
+    return ok;
+  };
+  bool ok = step("db", ReadString(doc, "db", &e.db, &why)) && step("table", ReadString(doc, "table", &e.tb, &why)) &&
+            step("gtid", ReadString(doc, "gtid", &e.gtid, &why)) && step("sql", ReadString(doc, "sql", &e.sql, &why)) &&
+            step("xid", ReadString(doc, "xid", &e.xid, &why)) &&
+            step("original_commit_ts", ReadUint(doc, "original_commit_ts", &e.original_commit_ts, &why)) &&
+            step("immediate_commit_ts", ReadUint(doc, "immediate_commit_ts", &e.immediate_commit_ts, &why)) &&
+            step("original_server_version", ReadUint(doc, "original_server_version", &e.original_server_version, &why)) &&
+            step("immediate_server_version", ReadUint(doc, "immediate_server_version", &e.immediate_server_version, &why));
   if (ok) {
     auto cols = doc.FindMember("columns");
     if (cols != doc.MemberEnd()) {
       if (!cols->value.IsArray()) {
-        ok = Fail(&why, "\"columns\" must be an array of names");
+        ok = step("columns", Fail(&why, "\"columns\" must be an array of names"));
       } else {
         for (const auto& c : cols->value.GetArray()) {
           if (!c.IsString()) {
-            ok = Fail(&why, "\"columns\" holds a name that is not a string");
+            ok = step("columns", Fail(&why, "\"columns\" holds a name that is not a string"));
             break;
           }
           e.col_names.emplace_back(c.GetString(), c.GetStringLength());
@@ -117,11 +197,11 @@ bool ParseEventLine(const std::string& line, Event* out, std::string* err) {
     auto states = doc.FindMember("column_states");
     if (states != doc.MemberEnd()) {
       if (!states->value.IsArray() || states->value.Size() != e.col_names.size()) {
-        ok = Fail(&why, "\"column_states\" must be an array with one number per column");
+        ok = step("column_states", Fail(&why, "\"column_states\" must be an array with one number per column"));
       } else {
         for (rapidjson::SizeType i = 0; i < states->value.Size() && ok; ++i) {
           if (!states->value[i].IsUint()) {
-            ok = Fail(&why, "\"column_states\" holds a value that is not a 32-bit unsigned number");
+            ok = step("column_states", Fail(&why, "\"column_states\" holds a value that is not a 32-bit unsigned number"));
           } else {
             e.col_states[i] = states->value[i].GetUint();
           }
@@ -129,22 +209,23 @@ bool ParseEventLine(const std::string& line, Event* out, std::string* err) {
       }
     }
   }
-  if (ok) ok = ReadImages(doc, "rows", e.col_names.size(), &e.rows, &why);
-  if (ok) ok = ReadImages(doc, "olds", e.col_names.size(), &e.olds, &why);
+  if (ok) ok = step("rows", ReadImages(doc, "rows", e.col_names.size(), &e.rows, &why));
+  if (ok) ok = step("olds", ReadImages(doc, "olds", e.col_names.size(), &e.olds, &why));
   if (ok && ostrel::IsDdlType(e.type) && (!e.col_names.empty() || !e.rows.empty())) {
-    ok = Fail(&why, "a " + name + " event carries no columns or rows");
+    ok = step(e.col_names.empty() ? "rows" : "columns", Fail(&why, "a " + name + " event carries no columns or rows"));
   }
   if (ok && !ostrel::IsDdlType(e.type) && e.col_names.empty() &&
       (e.type != ostrel::EventType::T_GTIDSET || !e.rows.empty())) {
-    ok = Fail(&why, "a " + name + " event needs at least one column");
+    ok = step(where.count("columns") ? "columns" : "type", Fail(&why, "a " + name + " event needs at least one column"));
   }
   if (ok && e.type == ostrel::EventType::T_UPDATE && e.olds.size() != e.rows.size()) {
-    ok = Fail(&why, "an UPDATE needs one old image in \"olds\" per row (" + std::to_string(e.rows.size()) + ")");
+    ok = step(where.count("olds") ? "olds" : "rows",
+              Fail(&why, "an UPDATE needs one old image in \"olds\" per row (" + std::to_string(e.rows.size()) + ")"));
   }
   if (ok && e.type != ostrel::EventType::T_UPDATE && !e.olds.empty()) {
-    ok = Fail(&why, "only an UPDATE carries \"olds\"");
+    ok = step("olds", Fail(&why, "only an UPDATE carries \"olds\""));
   }
-  if (!ok) return Fail(err, "column 1: " + why);
+  if (!ok) return fail_at(at, why);
   *out = std::move(e);
   return true;
 }

@@ -16,7 +16,8 @@
 
 namespace cdchost {
 
-// Parses one line. False with *err ("column C: message") when the line is not a valid event.
+// Parses one line. False with *err ("column C: message") when the line is not a valid event; C counts
+// bytes from 1 and is where the parser stopped, or where the value of the member at fault starts.
 bool ParseEventLine(const std::string& line, Event* out, std::string* err);
 
 // The event as one line of the input format (for writing examples and tests).

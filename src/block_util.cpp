@@ -10,6 +10,7 @@
 
 #include <cassert>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <type_traits>
 
@@ -917,9 +918,15 @@ ParserEvWork::~ParserEvWork() {
 
 bool ParserEvWork::init(ParallelParseEvent* parallel_parse_ev) {
   parallel_parse_ev_ = parallel_parse_ev;
-  parse_ev_ = new ParseEvent();
-  wrk_thd_ = new std::thread(&ParserEvWork::run, this);
-  return false;
+  parse_ev_ = new (std::nothrow) ParseEvent();
+  if (parse_ev_ == nullptr) return true;
+  // Starting a thread reports failure by throwing; nothing may throw out of the decoder.
+  try {
+    wrk_thd_ = new (std::nothrow) std::thread(&ParserEvWork::run, this);
+  } catch (const std::exception&) {
+    wrk_thd_ = nullptr;
+  }
+  return wrk_thd_ == nullptr;
 }
 
 void ParserEvWork::run() {
@@ -995,12 +1002,28 @@ bool ParallelParseEvent::Init() {
     return true;
   }
   if (sql_buf_ != nullptr) return false;  // already running
-  for (int i = 0; i < thread_num_; ++i) {
-    ParserEvWork* w = new ParserEvWork(i);
-    w->init(this);
-    ev_works_.push_back(w);
+  // On any failure the workers started so far are stopped again, and a later Init starts afresh.
+  auto fail = [this](const char* what, int i) {
+    for (ParserEvWork* w : ev_works_) delete w;
+    ev_works_.clear();
+    delete sql_buf_;
+    sql_buf_ = nullptr;
+    setErr("parallel parse init failed: %s for worker %d of %d", what, i, thread_num_);
+    return true;
+  };
+  try {
+    ev_works_.reserve(static_cast<size_t>(thread_num_));
+  } catch (const std::exception&) {
+    return fail("cannot allocate the worker list", 0);
   }
-  sql_buf_ = new MemSqlBuf();
+  for (int i = 0; i < thread_num_; ++i) {
+    ParserEvWork* w = new (std::nothrow) ParserEvWork(i);
+    if (w == nullptr) return fail("cannot allocate the worker", i);
+    ev_works_.push_back(w);  // reserved: cannot throw
+    if (w->init(this)) return fail("cannot start the thread", i);
+  }
+  sql_buf_ = new (std::nothrow) MemSqlBuf();
+  if (sql_buf_ == nullptr) return fail("cannot allocate the slot array", thread_num_ - 1);
   return false;
 }
 

@@ -364,7 +364,8 @@ class ParallelParseEvent : public ErrorBase {
   ParallelParseEvent(const ParallelParseEvent&) = delete;
   ParallelParseEvent& operator=(const ParallelParseEvent&) = delete;
 
-  // Starts the workers and creates the slot array. True when the worker count is below 1.
+  // Starts the workers and creates the slot array. True, with the reason, when the worker count is
+  // below 1 or a worker or the slot array cannot be created (the workers started are stopped again).
   bool Init();
   // Waits until no worker is decoding, then hands out the ranges and returns without waiting for
   // the decoding. True on failure (nothing handed out).

@@ -12,6 +12,7 @@
 
 #include "block_encoder.h"
 #include "block_util.h"
+#include "decoder_control.h"
 #include "logging/NanoLog.h"
 #include "plugin/event_es/event_es.h"
 #include "recording_writer.h"
@@ -88,9 +89,7 @@ TEST(Lifecycle, ThousandDecodersComeAndGo) {
     ASSERT_FALSE(pe.Init());
     if (i % 2 == 0) {
       ASSERT_FALSE(pe.Parse(list));
-      for (size_t s = 0; s < 8; ++s) {
-        while (!pe.sql_buf_->GetElemByPos(s)->GetState()) usleep(500);
-      }
+      ASSERT_TRUE(cdchost::WaitAllReady(pe, 500, 60000));
     }
   };
   for (int i = 0; i < 50; ++i) cycle(i);  // warm-up: allocator pools and thread stacks

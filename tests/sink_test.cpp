@@ -18,6 +18,7 @@
 
 #include "block_encoder.h"
 #include "block_util.h"
+#include "decoder_control.h"
 #include "plugin/event_es/event_es.h"
 #include "recording_writer.h"
 #include "test_support.h"
@@ -326,7 +327,7 @@ TEST_F(SinkTest, WriteFailureStopsTheBatchWithoutCommit) {
   recwriter::FailCall(3, "boom");  // call 1 is initialize, 2 the first slot's document
   ASSERT_FALSE(pe.Parse(b.list));
   // Let the whole batch be decoded so the five slots form one run.
-  while (!pe.sql_buf_->GetElemByPos(4)->GetState()) usleep(1000);
+  ASSERT_TRUE(cdchost::WaitReady(pe, 5, 1000, 60000));
   EXPECT_TRUE(sink_->Execute("ch", "es1", &pe));
   EXPECT_STREQ("write msg failed: boom", sink_->getErr());
   EXPECT_EQ((std::vector<std::string>{"slot0", "slot1"}), recwriter::Docs());

@@ -1,0 +1,29 @@
+// Fuzz target: any bulk reply, with any status and document count, classifies without a crash into
+// item positions that exist, each at most once, and texts of bounded size.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "bulk.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 2) return 0;
+  static const long kStatuses[] = {0, 200, 201, 400, 401, 413, 429, 500, 502, 503};
+  const long status = kStatuses[data[0] % 10];
+  const size_t n = data[1] % 8;
+  const std::string body(reinterpret_cast<const char*>(data + 2), size - 2);
+  eswriter::ReplyOutcome out = eswriter::ClassifyReply(status, body, "transport", n);
+  std::vector<int> seen(n, 0);
+  for (size_t i : out.retry) {
+    if (i >= n || seen[i]++ != 0) abort();
+  }
+  for (const eswriter::ItemError& e : out.refused) {
+    if (e.index >= n || seen[e.index]++ != 0) abort();
+    if (e.reason.size() > 303 || e.type.empty()) abort();
+  }
+  if (out.kind != eswriter::ReplyKind::kDone && (!out.retry.empty() || !out.refused.empty())) abort();
+  if (out.error.size() > 700) abort();
+  return 0;
+}

@@ -1,0 +1,74 @@
+// Reading the replay tool's input files and generating synthetic insert rows.
+#include "event_source.h"
+
+#include "event_json.h"
+
+namespace replay {
+
+int EventSource::NextEvent(cdchost::Event* e, std::string* bad) {
+  if (o_.generate >= 0) {
+    if (generated_ >= o_.generate * o_.repeat) return 0;
+    Synthetic(generated_++, e);
+    return 1;
+  }
+  std::string line;
+  for (;;) {
+    if (!ReadLine(&line)) return 0;
+    if (line.empty() || line.find_first_not_of(" \t\r") == std::string::npos || line[0] == '#') continue;
+    std::string err;
+    *e = cdchost::Event();
+    if (cdchost::ParseEventLine(line, e, &err)) return 1;
+    *bad = o_.inputs[file_] + ":" + std::to_string(line_no_) + ":" + err.substr(7);  // "column N: ..." -> "N: ..."
+    return -1;
+  }
+}
+
+bool EventSource::ReadLine(std::string* line) {
+  for (;;) {
+    if (!in_.is_open()) {
+      if (file_ >= o_.inputs.size()) {
+        if (++round_ >= o_.repeat) return false;
+        file_ = 0;
+      }
+      in_.open(o_.inputs[file_]);
+      line_no_ = 0;
+      if (!in_) {
+        unreadable_ = o_.inputs[file_];
+        return false;
+      }
+    }
+    if (std::getline(in_, *line)) {
+      ++line_no_;
+      return true;
+    }
+    in_.close();
+    in_.clear();
+    ++file_;
+  }
+}
+
+void EventSource::Synthetic(long i, cdchost::Event* e) {
+  e->type = ostrel::EventType::T_INSERT;
+  e->db = "bench";
+  e->tb = "docs";
+  e->gtid = "00000000-0000-0000-0000-000000000001:";
+  e->gtid += std::to_string(i + 1);
+  e->xid = std::to_string(i + 1);
+  if (e->col_names.size() != 3) {
+    e->col_names = {"id", "optype", "doc"};
+    e->col_states = {8, 253, 245};
+    e->rows.assign(1, std::vector<std::string>(3));
+  }
+  std::vector<std::string>& row = e->rows[0];
+  row[0] = std::to_string(i);
+  row[1] = "'insert'";
+  std::string& doc = row[2];
+  doc = "'{\"id\":";
+  doc += row[0];
+  doc += ",\"payload\":\"";
+  const size_t closing = 2;
+  if (doc.size() - 1 + closing < o_.doc_size) doc.append(o_.doc_size - (doc.size() - 1) - closing, 'x');
+  doc += "\"}'";
+}
+
+}  // namespace replay

@@ -1,0 +1,38 @@
+// cdc-es-replay's events: read from NDJSON files (every file, then again for --repeat) or made up
+// by the synthetic generator (--generate).
+#pragma once
+
+#include <fstream>
+#include <string>
+
+#include "block_encoder.h"
+#include "replay_options.h"
+
+namespace replay {
+
+// Not thread-safe: one thread at a time (the pipeline's preparing thread) calls NextEvent.
+class EventSource {
+ public:
+  explicit EventSource(const Options& o) : o_(o) {}  // o must outlive the source
+
+  // The next event into *e (whose storage is reused): 1 got one, 0 at the end of the input (or at a
+  // file that cannot be opened: unreadable_ says which), -1 on a malformed line (*bad is
+  // "FILE:LINE:COLUMN: reason").
+  int NextEvent(cdchost::Event* e, std::string* bad);
+
+  std::string unreadable_;  // an input file that could not be opened
+
+ private:
+  bool ReadLine(std::string* line);
+  // Synthetic row i, assigned in place so that a batch allocates little more than its blocks.
+  void Synthetic(long i, cdchost::Event* e);
+
+  const Options& o_;
+  long generated_ = 0;
+  std::ifstream in_;
+  size_t file_ = 0;
+  long round_ = 0;
+  size_t line_no_ = 0;
+};
+
+}  // namespace replay

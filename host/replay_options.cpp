@@ -1,0 +1,142 @@
+// Parsing cdc-es-replay's options and adjusting the plug-in parameter text.
+#include "replay_options.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+namespace replay {
+
+namespace {
+
+const char kUsageText[] =
+    "usage: cdc-es-replay [options] [EVENTS.ndjson ...]\n"
+    "  --plugin PATH          plug-in to load (default: libevent_es.so beside this tool)\n"
+    "  --param JSON           the plug-in parameter text\n"
+    "  --param-file FILE      read the parameter text from FILE\n"
+    "  --es-url URL           replace \"es_url\" in the parameters\n"
+    "  --workers N            decoder worker threads (default 2)\n"
+    "  --batch-size N         events per batch (default 1000)\n"
+    "  --chunk-size N         stream bytes per block chunk, 0 for single chunks (default 4096)\n"
+    "  --repeat N             replay the input N times (default 1)\n"
+    "  --generate N           replay N synthetic insert rows instead of files\n"
+    "  --doc-size BYTES       size of a synthetic document (default 256)\n"
+    "  --retries N            re-send a failed batch up to N times (default 5)\n"
+    "  --retry-backoff-ms MS  wait before the first re-send, doubling after each (default 1000)\n"
+    "  --udf NAME, --job ID, --channel NAME   names handed to Init (defaults replay, 1@replay, replay)\n"
+    "  --ack-log FILE         append a JSON line per batch that Execute reported done\n"
+    "  --quiet                no progress line\n";
+
+int Usage(const std::string& why) {
+  std::cerr << "cdc-es-replay: " << why << "\n" << kUsageText;
+  return kUsage;
+}
+
+bool ParseNumber(const char* text, long min, long* out) {
+  char* end = nullptr;
+  long v = strtol(text, &end, 10);
+  if (*text == 0 || *end != 0 || v < min) return false;
+  *out = v;
+  return true;
+}
+
+std::string DefaultPluginPath(const char* argv0) {
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+  std::string path = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string(argv0);
+  size_t slash = path.rfind('/');
+  return (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/libevent_es.so";
+}
+
+}  // namespace
+
+int ParseArgs(int argc, char** argv, Options* o) {
+  o->plugin = DefaultPluginPath(argv[0]);
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&](const char** out) {
+      if (i + 1 >= argc) return false;
+      *out = argv[++i];
+      return true;
+    };
+    const char* v = nullptr;
+    long n = 0;
+    if (a == "--help" || a == "-h") {
+      std::cout << kUsageText;
+      return kOk;
+    } else if (a == "--quiet") {
+      o->quiet = true;
+    } else if (a == "--plugin" || a == "--param" || a == "--param-file" || a == "--es-url" || a == "--udf" ||
+               a == "--job" || a == "--channel" || a == "--ack-log") {
+      if (!value(&v)) return Usage(a + " needs a value");
+      if (a == "--ack-log") o->ack_log = v;
+      if (a == "--plugin") o->plugin = v;
+      if (a == "--param") o->param = v;
+      if (a == "--es-url") o->es_url = v;
+      if (a == "--udf") o->udf = v;
+      if (a == "--job") o->job = v;
+      if (a == "--channel") o->channel = v;
+      if (a == "--param-file") {
+        std::ifstream in(v);
+        if (!in) return Usage(std::string("cannot read the parameter file ") + v);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        o->param = ss.str();
+      }
+    } else if (a == "--workers" || a == "--batch-size" || a == "--chunk-size" || a == "--repeat" ||
+               a == "--generate" || a == "--doc-size" || a == "--retries" || a == "--retry-backoff-ms") {
+      long min = (a == "--workers" || a == "--batch-size" || a == "--repeat" || a == "--doc-size") ? 1 : 0;
+      if (!value(&v) || !ParseNumber(v, min, &n)) {
+        return Usage(a + " needs a whole number of at least " + std::to_string(min));
+      }
+      if (a == "--workers") o->workers = static_cast<int>(std::min(n, 256L));
+      if (a == "--batch-size") o->batch_size = static_cast<size_t>(n);
+      if (a == "--chunk-size") o->chunk_size = static_cast<size_t>(n);
+      if (a == "--repeat") o->repeat = n;
+      if (a == "--generate") o->generate = n;
+      if (a == "--doc-size") o->doc_size = static_cast<size_t>(n);
+      if (a == "--retries") o->retries = static_cast<int>(std::min(n, 1000000L));
+      if (a == "--retry-backoff-ms") o->retry_backoff_ms = n;
+    } else if (!a.empty() && a[0] == '-' && a != "-") {
+      return Usage("unknown option " + a);
+    } else {
+      o->inputs.push_back(a);
+    }
+  }
+  if (o->param.empty()) return Usage("the plug-in parameters are missing (--param or --param-file)");
+  if (o->generate < 0 && o->inputs.empty()) return Usage("no input: name NDJSON files or use --generate N");
+  if (o->generate >= 0 && !o->inputs.empty()) return Usage("--generate and input files exclude each other");
+  return -1;
+}
+
+void PrepareParam(Options* o) {
+  rapidjson::Document d;
+  d.Parse<rapidjson::kParseIterativeFlag>(o->param.c_str());
+  if (d.HasParseError() || !d.IsObject()) return;
+  if (!o->es_url.empty()) {
+    rapidjson::Value v(o->es_url.c_str(), d.GetAllocator());
+    if (d.HasMember("es_url")) {
+      d["es_url"] = v;
+    } else {
+      d.AddMember("es_url", v, d.GetAllocator());
+    }
+    rapidjson::StringBuffer sb;
+    rapidjson::Writer<rapidjson::StringBuffer> w(sb);
+    d.Accept(w);
+    o->param = sb.GetString();
+  }
+  auto path = d.FindMember("log_path");
+  const std::string dir = path != d.MemberEnd() && path->value.IsString() ? path->value.GetString() : "../log";
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+}
+
+}  // namespace replay
