@@ -1,5 +1,5 @@
-// HTTP requests to the engine: bulk POSTs with Content-Length and an empty Expect header, root and
-// maintenance GETs, TLS and authentication from the node and the options.
+// HTTP requests to the engine: bulk POSTs with Content-Length and an empty Expect header, the root GET
+// of the version probe, TLS and authentication from the node and the options.
 #include "http_client.h"
 
 #include <curl/curl.h>

@@ -39,7 +39,7 @@ std::string UtcStamp() {
   return buff;
 }
 
-// Major and minor of a version text such as "8.12.1".
+// The major version of a version text such as "8.12.1"; false when it does not start with a digit.
 bool ParseVersion(const std::string& v, int* major) {
   if (v.empty() || !isdigit(static_cast<unsigned char>(v[0]))) return false;
   *major = atoi(v.c_str());

@@ -13,6 +13,7 @@
 
 #include "block_encoder.h"
 #include "block_util.h"
+#include "test_support.h"
 
 using namespace ostrel;
 using cdchost::Block;
@@ -172,20 +173,27 @@ TEST(ParallelDecoder, StoppedWorkerLeavesOnlyAPrefixDecoded) {
 
 TEST(ParallelDecoder, DestroyIdleAndBusyDecoders) {
   std::mt19937_64 rng(5);
+  const size_t threads = testsupport::CountEntries("/proc/self/task");
   {
     ParallelParseEvent idle(4);
     ASSERT_FALSE(idle.Init());
+    EXPECT_GE(testsupport::CountEntries("/proc/self/task"), threads + 4);
   }
+  EXPECT_EQ(threads, testsupport::CountEntries("/proc/self/task")) << "the idle workers were joined";
   auto batch = MakeBatch(rng, 3000, 64);
   {
     ParallelParseEvent busy(2);
     ASSERT_FALSE(busy.Init());
     ASSERT_FALSE(busy.Parse(batch->list));
-    usleep(30000);  // let the workers start; the destructor then waits for their ranges
+    // Once a worker has begun its range, the destructor waits for the range to end.
+    while (!busy.sql_buf_->GetElemByPos(0)->GetState()) usleep(100);
   }
+  EXPECT_EQ(threads, testsupport::CountEntries("/proc/self/task")) << "the busy workers were joined";
   {
     ParallelParseEvent never_initialised(2);
+    EXPECT_EQ(nullptr, never_initialised.sql_buf_);
   }
+  EXPECT_EQ(threads, testsupport::CountEntries("/proc/self/task"));
 }
 
 TEST(ParallelDecoder, WorkerCountBelowOneIsRefused) {

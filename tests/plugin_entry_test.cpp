@@ -182,7 +182,14 @@ TEST(PluginEntry, EntryPointsAreFoundByName) {
   auto destroy = reinterpret_cast<void (*)(CDispatchEvent*)>(dlsym(h, "Destroy"));
   ASSERT_NE(nullptr, create);
   ASSERT_NE(nullptr, destroy);
+  // The plain names are the functions the library defines, not a look-alike.
+  EXPECT_EQ(reinterpret_cast<void*>(&Create), reinterpret_cast<void*>(create));
+  EXPECT_EQ(reinterpret_cast<void*>(&Destroy), reinterpret_cast<void*>(destroy));
   CDispatchEvent* p = create();
+  ASSERT_NE(nullptr, p);
+  EXPECT_NE(nullptr, dynamic_cast<ostrel::CEventEs*>(p));
+  EXPECT_TRUE(p->Execute("c", "u", nullptr));  // a working sink that refuses a call before Init
+  EXPECT_STRNE("", p->getErr());
   p->Close("c", "u");
   destroy(p);
   dlclose(h);

@@ -105,8 +105,7 @@ TEST(SinkSecurity, CredentialsNeverReachMessagesOrLogs) {
     }
     Destroy(sink);
   }
-  usleep(100000);  // the logger writes in the background
-  std::string logs = ReadDir(dir);
+  std::string logs = testsupport::WaitForText(dir, "initialize es writer failed");
   EXPECT_NE(std::string::npos, logs.find("initialize es writer failed")) << "the failures were logged";
   EXPECT_EQ(std::string::npos, logs.find("s3cret-pw"));
   EXPECT_EQ(std::string::npos, logs.find("wr0ng-pw"));

@@ -4,8 +4,10 @@
 
 #include <dirent.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -59,6 +61,18 @@ inline std::string Today() {
 }
 
 inline size_t CountEntries(const std::string& dir) { return ListDir(dir).size(); }
+
+// The files of dir once they hold text (the logger writes in the background), or what they hold
+// when the deadline passes first.
+inline std::string WaitForText(const std::string& dir, const std::string& text, int timeout_s = 20) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+  std::string all = ReadDir(dir);
+  while (all.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    usleep(2000);
+    all = ReadDir(dir);
+  }
+  return all;
+}
 
 // Resident set size of this process in kB.
 inline long ResidentKb() {
