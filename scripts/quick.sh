@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# The fast loop for changing one area: one release build (incremental), then one GoogleTest suite
+# (optionally filtered), or every suite of that build when no suite is named.
+#   bash scripts/quick.sh [SUITE [GTEST_FILTER]]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+BUILD=${BUILD_ROOT:-$ROOT/build}/release
+bash scripts/setup.sh
+[ -f "$BUILD/build.ninja" ] || cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+if [ $# -eq 0 ]; then
+  cmake --build "$BUILD" -j "$(nproc)"
+  cd "$BUILD" && exec ctest -j "$(nproc)" --output-on-failure -E "FaultSoak|ValgrindReplay|Stress"
+fi
+suite=$1
+cmake --build "$BUILD" -j "$(nproc)" --target "$suite"
+exec "$BUILD/tests/$suite" --gtest_filter="${2:-*}"
