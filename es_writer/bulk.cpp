@@ -5,6 +5,8 @@
 
 #include <rapidjson/document.h>
 
+#include "common/safe_text.h"
+
 namespace eswriter {
 
 void Bulk::Add(const char* doc, size_t len) {
@@ -35,8 +37,9 @@ bool IsMalformedType(const std::string& type) {
 }
 
 std::string Cut(const std::string& text, size_t n) {
-  if (text.size() <= n) return text;
-  return text.substr(0, n) + "...";
+  // Texts cut here come from the engine: escaped, so that a reply cannot forge a log line.
+  if (text.size() <= n) return ostrel::EscapeControls(text);
+  return ostrel::EscapeControls(text.substr(0, n)) + "...";
 }
 
 namespace {
@@ -50,7 +53,7 @@ bool IsRetryableItem(long status, const std::string& type) {
 // "type: reason" of a request-level error body, or a cut of the raw body.
 std::string RequestError(const std::string& body) {
   rapidjson::Document doc;
-  doc.Parse(body.data(), body.size());
+  doc.Parse<rapidjson::kParseIterativeFlag>(body.data(), body.size());  // no recursion on hostile nesting
   if (!doc.HasParseError() && doc.IsObject()) {
     auto err = doc.FindMember("error");
     if (err != doc.MemberEnd()) {
@@ -61,7 +64,7 @@ std::string RequestError(const std::string& body) {
         auto r = err->value.FindMember("reason");
         if (t != err->value.MemberEnd() && t->value.IsString()) type = t->value.GetString();
         if (r != err->value.MemberEnd() && r->value.IsString()) reason = r->value.GetString();
-        return type + ": " + Cut(reason, 300);
+        return Cut(type, 100) + ": " + Cut(reason, 300);
       }
     }
   }
@@ -94,7 +97,7 @@ ReplyOutcome ClassifyReply(long status, const std::string& body, const std::stri
   }
 
   rapidjson::Document doc;
-  doc.Parse(body.data(), body.size());
+  doc.Parse<rapidjson::kParseIterativeFlag>(body.data(), body.size());  // no recursion on hostile nesting
   if (doc.HasParseError() || !doc.IsObject()) {
     out.kind = ReplyKind::kFatal;
     out.error = "the bulk reply cannot be parsed: " + Cut(body, 200);
@@ -162,7 +165,7 @@ ReplyOutcome ClassifyReply(long status, const std::string& body, const std::stri
       ItemError e;
       e.index = i;
       e.status = item_status;
-      e.type = type.empty() ? "unknown" : type;
+      e.type = type.empty() ? "unknown" : Cut(type, 100);
       e.reason = Cut(reason, 300);
       out.refused.push_back(e);
     }

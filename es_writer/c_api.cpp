@@ -1,7 +1,13 @@
 // The C interface of libes_writer.so over one process-wide Writer: the one place where the writer's
-// Status becomes the r0/r1 records (r0 0 on success, 1 with the text in r1 on failure). A returned
-// error text stays valid until the next call into the library.
+// Status becomes the r0/r1 records (r0 0 on success, 1 with the text in r1 on failure).
+//
+// Threads: the library serves one sink per process, but whatever the host does, calls are serialised
+// here (one mutex around each call), and nothing thrown inside the library leaves it: an exception
+// becomes a failure with a text. A returned text stays valid until the same thread's next call.
+#include <exception>
 #include <memory>
+#include <mutex>
+#include <new>
 #include <string>
 
 #include "config.h"
@@ -9,36 +15,72 @@
 #include "writer.h"
 
 namespace {
-std::unique_ptr<eswriter::Writer> g_writer;
-std::string g_error;
+std::mutex g_mu;
+std::unique_ptr<eswriter::Writer> g_writer;  // guarded by g_mu
+thread_local std::string g_error;
 
 char* Text(const std::string& s) {
-  g_error = s.empty() ? "es writer failed without a reason" : s;
+  try {
+    g_error = s.empty() ? "es writer failed without a reason" : s;
+  } catch (...) {
+    g_error.clear();  // no memory for the text: an empty one still reads as a failure
+  }
   return &g_error[0];
 }
 
 std::string Arg(const char* s) { return s != nullptr ? s : ""; }
+
+// Runs call under the library's lock; an exception becomes a failure, after which the documents
+// pending since the last commit are dropped (a bulk may be half built), as after any failure.
+template <typename Call>
+eswriter::Status Guarded(Call call) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  std::string text;
+  try {
+    return call();
+  } catch (const std::bad_alloc&) {
+    text = "es writer ran out of memory";
+  } catch (const std::exception& e) {
+    text = std::string("es writer failed: ") + e.what();
+  } catch (...) {
+    text = "es writer failed with an unknown exception";
+  }
+  try {
+    if (g_writer) g_writer->DropPending();
+    text += "; pending documents dropped, the batch must be sent again";
+  } catch (...) {
+    g_writer.reset();  // cannot even reset: start from nothing at the next initialize
+    text += "; the writer was reset, initialize it again";
+  }
+  return eswriter::Status::Error(text);
+}
 }  // namespace
 
 extern "C" {
 
 initialize_return initialize(char* es_url, int is_v8, char* es_index, int bulk_num, char* log_dir, char* log_name) {
-  if (!g_writer) g_writer.reset(new eswriter::Writer());
-  eswriter::Status st = g_writer->Init(Arg(es_url), is_v8 != 0, Arg(es_index), bulk_num, Arg(log_dir), Arg(log_name));
+  eswriter::Status st = Guarded([&]() {
+    if (!g_writer) g_writer.reset(new eswriter::Writer());
+    return g_writer->Init(Arg(es_url), is_v8 != 0, Arg(es_index), bulk_num, Arg(log_dir), Arg(log_name));
+  });
   if (!st.ok()) return {1, Text(eswriter::MaskCredentials(st.text()))};
   return {0, nullptr};
 }
 
 write_msg_return write_msg(char* doc, int len, int64_t typ) {
-  if (!g_writer) return {1, Text("es writer is not initialized")};
-  eswriter::Status st = g_writer->Write(doc, len, typ);
+  eswriter::Status st = Guarded([&]() {
+    if (!g_writer) return eswriter::Status::Error("es writer is not initialized");
+    return g_writer->Write(doc, len, typ);
+  });
   if (!st.ok()) return {1, Text(st.text())};
   return {0, nullptr};
 }
 
 need_commit_return need_commit(void) {
-  if (!g_writer) return {1, Text("es writer is not initialized")};
-  eswriter::Status st = g_writer->Commit();
+  eswriter::Status st = Guarded([&]() {
+    if (!g_writer) return eswriter::Status::Error("es writer is not initialized");
+    return g_writer->Commit();
+  });
   if (!st.ok()) return {1, Text(st.text())};
   return {0, nullptr};
 }

@@ -1,6 +1,8 @@
 // Parsing of es_url (nodes and tunables) and the index-name rules of the engine.
 #include "config.h"
 
+#include "common/safe_text.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -30,15 +32,20 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b + 1);
 }
 
-Status ParseNode(const std::string& text, Node* node) {
+// A byte of a secret in the shadow of es_url that messages are built from; each run becomes "***".
+const char kHidden = '\x01';
+
+// shown is text with every byte of a secret replaced by kHidden (the same length): messages quote it.
+Status ParseNode(const std::string& text, const std::string& shown, Node* node) {
   size_t scheme_end = text.find("://");
   if (scheme_end == std::string::npos) {
-    return Status::Error("es_url node \"" + MaskCredentials(text) + "\" has no scheme (expected http:// or https://)");
+    return Status::Error("es_url node \"" + shown + "\" has no scheme (expected http:// or https://)");
   }
   std::string scheme = text.substr(0, scheme_end);
   for (char& c : scheme) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
   if (scheme != "http" && scheme != "https") {
-    return Status::Error("es_url node \"" + MaskCredentials(text) + "\" has scheme " + scheme + ", expected http or https");
+    return Status::Error("es_url node \"" + shown + "\" has scheme " + shown.substr(0, scheme_end) +
+                         ", expected http or https");
   }
   std::string rest = text.substr(scheme_end + 3);
   size_t path_at = rest.find('/');
@@ -53,7 +60,7 @@ Status ParseNode(const std::string& text, Node* node) {
     node->password = colon == std::string::npos ? "" : PercentDecode(userinfo.substr(colon + 1));
   }
   if (authority.empty() || authority[0] == ':') {
-    return Status::Error("es_url node \"" + MaskCredentials(text) + "\" has no host");
+    return Status::Error("es_url node \"" + shown + "\" has no host");
   }
   size_t port_colon = authority.rfind(':');
   if (port_colon != std::string::npos && authority.find(']') == std::string::npos) {
@@ -61,12 +68,15 @@ Status ParseNode(const std::string& text, Node* node) {
     bool digits = !port.empty() && port.size() <= 5;
     for (char c : port) digits = digits && isdigit(static_cast<unsigned char>(c));
     if (!digits || std::atoi(port.c_str()) < 1 || std::atoi(port.c_str()) > 65535) {
-      return Status::Error("es_url node \"" + MaskCredentials(text) + "\" has an invalid port \"" + port + "\"");
+      // The port's place in shown: the authority ends where the port does.
+      const size_t port_end = scheme_end + 3 + (path_at == std::string::npos ? rest.size() : path_at);
+      return Status::Error("es_url node \"" + shown + "\" has an invalid port \"" +
+                           shown.substr(port_end - port.size(), port.size()) + "\"");
     }
   }
   for (char c : authority) {
     if (isspace(static_cast<unsigned char>(c))) {
-      return Status::Error("es_url node \"" + MaskCredentials(text) + "\" has white space in its host");
+      return Status::Error("es_url node \"" + shown + "\" has white space in its host");
     }
   }
   while (!path.empty() && path.back() == '/') path.pop_back();
@@ -138,11 +148,39 @@ Status ParseOption(const std::string& key, const std::string& value, Options* o)
   return Status::Error("es_url has an unknown option \"" + key + "\"");
 }
 
+// Every run of hidden bytes in a message becomes "***".
+std::string Reveal(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != kHidden) {
+      out += text[i];
+    } else if (i == 0 || text[i - 1] != kHidden) {
+      out += "***";
+    }
+  }
+  return out;
+}
+
+Status ParseEsUrlShown(const std::string& url, const std::string& shown, Config* out);
+
 }  // namespace
 
 Status ParseEsUrl(const std::string& es_url, Config* out) {
-  std::string url = Trim(es_url);
+  const std::string url = Trim(es_url);
   if (url.empty()) return Status::Error("es_url is empty");
+  // Messages quote the URL's pieces from a shadow in which every byte of a password or api_key, by
+  // the one masking rule, is hidden: a split at ',' or '?' inside a password cannot show a piece of it.
+  std::string shown = url;
+  for (const auto& span : ostrel::secret_mask::SecretSpans(url)) {
+    for (size_t i = span.first; i < span.second; ++i) shown[i] = kHidden;
+  }
+  Status st = ParseEsUrlShown(url, shown, out);
+  return st.ok() ? st : Status::Error(Reveal(st.text()));
+}
+
+namespace {
+
+Status ParseEsUrlShown(const std::string& url, const std::string& shown, Config* out) {
   Config cfg;
   std::string nodes_part = url;
   size_t q = url.find('?');
@@ -157,7 +195,20 @@ Status ParseEsUrl(const std::string& es_url, Config* out) {
         size_t eq = pair.find('=');
         std::string key = pair.substr(0, eq);
         std::string value = eq == std::string::npos ? "" : pair.substr(eq + 1);
+        const std::string shown_pair = shown.substr(q + 1 + start, pair.size());
         Status st = ParseOption(key, value, &cfg.options);
+        if (!st.ok()) {
+          // The message quotes key and value; quote them from the shadow instead.
+          std::string text = st.text();
+          const std::string shown_key = shown_pair.substr(0, eq);
+          const std::string shown_value = eq == std::string::npos ? "" : shown_pair.substr(eq + 1);
+          for (const auto& kv : {std::make_pair(key + "=" + value, shown_key + "=" + shown_value),
+                                 std::make_pair("\"" + key + "\"", "\"" + shown_key + "\"")}) {
+            size_t at = text.find(kv.first);
+            if (at != std::string::npos) text.replace(at, kv.first.size(), kv.second);
+          }
+          st = Status::Error(text);
+        }
         if (!st.ok()) return st;
       }
       if (amp == std::string::npos) break;
@@ -167,12 +218,15 @@ Status ParseEsUrl(const std::string& es_url, Config* out) {
   size_t start = 0;
   while (start <= nodes_part.size()) {
     size_t comma = nodes_part.find(',', start);
-    std::string text = Trim(nodes_part.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    const size_t len = comma == std::string::npos ? nodes_part.size() - start : comma - start;
+    const std::string raw = nodes_part.substr(start, len);
+    const size_t lead = raw.find_first_not_of(" \t\r\n");
+    std::string text = Trim(raw);
     if (text.empty()) {
       return Status::Error("es_url has an empty node in its list");
     }
     Node node;
-    Status st = ParseNode(text, &node);
+    Status st = ParseNode(text, shown.substr(start + lead, text.size()), &node);
     if (!st.ok()) return st;
     cfg.nodes.push_back(node);
     if (comma == std::string::npos) break;
@@ -182,6 +236,8 @@ Status ParseEsUrl(const std::string& es_url, Config* out) {
   *out = cfg;
   return Status::Ok();
 }
+
+}  // namespace
 
 Status CheckIndexName(const std::string& index) {
   const std::string quoted = "es_index \"" + index + "\"";
@@ -209,33 +265,6 @@ Status CheckIndexName(const std::string& index) {
   return Status::Ok();
 }
 
-std::string MaskCredentials(const std::string& text) {
-  std::string out;
-  size_t pos = 0;
-  for (;;) {
-    size_t scheme = text.find("://", pos);
-    if (scheme == std::string::npos) break;
-    size_t auth = scheme + 3;
-    size_t end = text.find_first_of("/,\"? #", auth);
-    if (end == std::string::npos) end = text.size();
-    size_t at = text.rfind('@', end == 0 ? 0 : end - 1);
-    out.append(text, pos, auth - pos);
-    if (at != std::string::npos && at >= auth) {
-      size_t colon = text.find(':', auth);
-      if (colon != std::string::npos && colon < at) {
-        out.append(text, auth, colon + 1 - auth);
-        out.append("***");
-        out.append(text, at, end - at);
-      } else {
-        out.append(text, auth, end - auth);
-      }
-    } else {
-      out.append(text, auth, end - auth);
-    }
-    pos = end;
-  }
-  out.append(text, pos, std::string::npos);
-  return out;
-}
+std::string MaskCredentials(const std::string& text) { return ostrel::MaskSecrets(text); }
 
 }  // namespace eswriter

@@ -11,9 +11,22 @@ namespace eswriter {
 
 namespace {
 
+struct BodySink {
+  std::string* body;
+  size_t limit;
+  bool too_large = false;
+};
+
+// Keeps at most the sink's limit; past it, returning short makes libcurl stop the transfer.
 size_t WriteBody(char* ptr, size_t size, size_t nmemb, void* userdata) {
-  static_cast<std::string*>(userdata)->append(ptr, size * nmemb);
-  return size * nmemb;
+  BodySink* sink = static_cast<BodySink*>(userdata);
+  const size_t n = size * nmemb;
+  if (sink->body->size() + n > sink->limit) {
+    sink->too_large = true;
+    return 0;
+  }
+  sink->body->append(ptr, n);
+  return n;
 }
 
 int Progress(void* clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -51,17 +64,18 @@ HttpClient::~HttpClient() {
   if (curl_ != nullptr) curl_easy_cleanup(curl_);
 }
 
-HttpResponse HttpClient::Get(const Node& node, const std::string& path, const std::atomic<bool>* abort) {
-  return Perform(node, path, nullptr, abort);
+HttpResponse HttpClient::Get(const Node& node, const std::string& path, const std::atomic<bool>* abort,
+                             size_t max_body) {
+  return Perform(node, path, nullptr, abort, max_body);
 }
 
 HttpResponse HttpClient::PostNdjson(const Node& node, const std::string& path, const std::string& body,
                                     const std::atomic<bool>* abort) {
-  return Perform(node, path, &body, abort);
+  return Perform(node, path, &body, abort, kMaxReplyBytes);
 }
 
 HttpResponse HttpClient::Perform(const Node& node, const std::string& path, const std::string* body,
-                                 const std::atomic<bool>* abort) {
+                                 const std::atomic<bool>* abort, size_t max_body) {
   HttpResponse resp;
   if (curl_ == nullptr) {
     resp.error = "cannot create an HTTP handle";
@@ -75,7 +89,8 @@ HttpResponse HttpClient::Perform(const Node& node, const std::string& path, cons
   curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, options_.request_timeout_ms);
   curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, options_.connect_timeout_ms);
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, WriteBody);
-  curl_easy_setopt(c, CURLOPT_WRITEDATA, &resp.body);
+  BodySink sink{&resp.body, max_body};
+  curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, Progress);
   curl_easy_setopt(c, CURLOPT_XFERINFODATA, abort);
@@ -111,6 +126,14 @@ HttpResponse HttpClient::Perform(const Node& node, const std::string& path, cons
 
   CURLcode rc = curl_easy_perform(c);
   curl_slist_free_all(headers);
+  if (sink.too_large) {
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &resp.status);
+    resp.too_large = true;
+    resp.body.clear();
+    resp.body.shrink_to_fit();
+    resp.error = "the reply is larger than " + std::to_string(max_body) + " bytes, which no engine sends";
+    return resp;
+  }
   if (rc != CURLE_OK) {
     resp.status = 0;
     resp.timed_out = rc == CURLE_OPERATION_TIMEDOUT;

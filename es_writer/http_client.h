@@ -14,9 +14,14 @@ namespace eswriter {
 struct HttpResponse {
   long status = 0;          // 0: no HTTP answer (see error)
   std::string body;
-  std::string error;        // transport error text when status is 0
+  std::string error;        // transport error text when status is 0, or why the body was cut
   bool timed_out = false;
+  bool too_large = false;   // the reply body passed its limit: the transfer was stopped, body is empty
 };
+
+// Largest bulk reply body the writer keeps: a 1,000-item reply is about 150 KB, one with long
+// error reasons a few MB; a node that streams more is answered as an unreadable reply.
+const size_t kMaxReplyBytes = 64u << 20;
 
 class HttpClient {
  public:
@@ -26,14 +31,16 @@ class HttpClient {
   HttpClient& operator=(const HttpClient&) = delete;
 
   // abort, when given, is polled during the transfer; the request is cancelled once it reads true.
-  HttpResponse Get(const Node& node, const std::string& path, const std::atomic<bool>* abort = nullptr);
+  // A reply body longer than max_body stops the transfer (too_large).
+  HttpResponse Get(const Node& node, const std::string& path, const std::atomic<bool>* abort = nullptr,
+                   size_t max_body = kMaxReplyBytes);
   // POSTs an NDJSON body (gzip-compressed when the options ask for it).
   HttpResponse PostNdjson(const Node& node, const std::string& path, const std::string& body,
                           const std::atomic<bool>* abort = nullptr);
 
  private:
   HttpResponse Perform(const Node& node, const std::string& path, const std::string* body,
-                       const std::atomic<bool>* abort);
+                       const std::atomic<bool>* abort, size_t max_body);
 
   const Options options_;
   CURL* curl_;

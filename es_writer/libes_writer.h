@@ -1,8 +1,10 @@
 /* C interface of the search-engine writer library (libes_writer.so).
  *
  * Every call returns a status r0 (0 = success) and, when r0 is not 0, a NUL-terminated error text r1
- * that stays valid until the next call into the library. Text arguments are valid only during the
- * call; the library copies what it keeps. Calls come from one thread, one at a time. */
+ * that stays valid until the same thread's next call into the library. Text arguments are valid only
+ * during the call; the library copies what it keeps. The library serves one sink per process: calls
+ * from several threads are serialised, and an initialize with other settings is refused while
+ * documents written under the current ones are not committed. No call throws. */
 #ifndef LIBES_WRITER_H
 #define LIBES_WRITER_H
 

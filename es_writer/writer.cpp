@@ -19,6 +19,9 @@ namespace eswriter {
 
 namespace {
 
+// The root reply is a small object; a node that sends more is not an engine.
+const size_t kMaxRootReplyBytes = 1 << 20;
+
 std::string UtcDate() {
   char buff[16] = {0};
   time_t now = time(nullptr);
@@ -54,8 +57,9 @@ Status CheckVersion(const Node& node, const HttpResponse& resp, bool is_v8) {
     return Status::Error(who + ": authentication or authorisation failed (HTTP " + std::to_string(resp.status) + ")");
   }
   if (resp.status != 200) return Status::Error(who + ": the root endpoint answered HTTP " + std::to_string(resp.status));
+  if (resp.too_large) return Status::Error(who + ": " + resp.error);
   rapidjson::Document doc;
-  doc.Parse(resp.body.data(), resp.body.size());
+  doc.Parse<rapidjson::kParseIterativeFlag>(resp.body.data(), resp.body.size());  // no recursion on hostile nesting
   std::string number, distribution;
   if (!doc.HasParseError() && doc.IsObject()) {
     auto v = doc.FindMember("version");
@@ -66,6 +70,7 @@ Status CheckVersion(const Node& node, const HttpResponse& resp, bool is_v8) {
       if (d != v->value.MemberEnd() && d->value.IsString()) distribution = d->value.GetString();
     }
   }
+  number = Cut(number, 40);  // quoted in messages: escaped and short
   int major = 0;
   if (!ParseVersion(number, &major)) return Status::Error(who + ": the root endpoint reports no version.number");
   if (distribution == "opensearch") {
@@ -160,22 +165,40 @@ void Writer::Stop() {
 
 Status Writer::Init(const std::string& es_url, bool is_v8, const std::string& index, int bulk_num,
                     const std::string& log_dir, const std::string& log_name) {
-  Stop();
-  stop_ = false;
-  cancel_.store(false);
-  failed_ = false;
-  failure_.clear();
-  Status st = ParseEsUrl(es_url, &config_);
+  const std::string settings = es_url + '\n' + (is_v8 ? "8" : "7") + '\n' + index + '\n' + std::to_string(bulk_num) +
+                               '\n' + log_dir + '\n' + log_name;
+  if (ready_) {
+    if (settings == settings_) {
+      log_.Line("INFO", "initialize again with the same settings: the writer goes on as it is");
+      return Status::Ok();
+    }
+    if (uncommitted_ != 0) {
+      return Status::Error("initialize with other settings refused: " + std::to_string(uncommitted_) +
+                           " documents for index " + index_ +
+                           " are not committed yet, and the writer library serves one sink per process");
+    }
+    log_.Line("INFO", "initialize with other settings on an idle writer: index %s is left for the new target",
+              index_.c_str());
+  }
+  // Bad arguments leave a running writer as it is.
+  Config config;
+  Status st = ParseEsUrl(es_url, &config);
   if (!st.ok()) return st;
   st = CheckIndexName(index);
   if (!st.ok()) return st;
   if (bulk_num <= 0) return Status::Error("bulk_num " + std::to_string(bulk_num) + " must be greater than 0");
+  Stop();  // the senders read config_: replace it only once they are gone
+  stop_ = false;
+  cancel_.store(false);
+  failed_ = false;
+  failure_.clear();
+  config_ = config;
   log_.Open(log_dir, log_name.empty() ? "cdc_es_write" : log_name);
 
   // Every node must answer its root request with a version that fits the version flag.
   HttpClient probe(config_.options);
   for (const Node& node : config_.nodes) {
-    HttpResponse resp = probe.Get(node, "/");
+    HttpResponse resp = probe.Get(node, "/", nullptr, kMaxRootReplyBytes);
     st = CheckVersion(node, resp, is_v8);
     if (!st.ok()) {
       log_.Line("CRIT", "initialize failed: %s", st.text().c_str());
@@ -188,9 +211,11 @@ Status Writer::Init(const std::string& es_url, bool is_v8, const std::string& in
   bulk_num_ = static_cast<size_t>(bulk_num);
   current_.reset(new Bulk(action_line_));
   docs_ = bulks_ = retries_ = 0;
+  uncommitted_ = 0;
   period_start_ = std::chrono::steady_clock::now();
   for (int i = 0; i < config_.options.inflight; ++i) senders_.emplace_back(&Writer::SenderLoop, this);
   ready_ = true;
+  settings_ = settings;
   std::string nodes;
   for (const Node& n : config_.nodes) nodes += (nodes.empty() ? "" : ",") + n.display;
   log_.Line("INFO", "initialized: nodes %s, index %s, bulk_num %d, bulk_bytes %zu, inflight %d, es v%d", nodes.c_str(),
@@ -236,6 +261,7 @@ Status Writer::Write(const char* doc, int len, int64_t typ) {
   if (current_->count() != 0 && current_->bytes() + added > config_.options.bulk_bytes) ok = Submit();
   if (ok) {
     current_->Add(doc, n);
+    ++uncommitted_;
     if (current_->count() >= bulk_num_) ok = Submit();
   }
   if (!ok) {
@@ -282,6 +308,7 @@ Status Writer::Commit() {
                 static_cast<unsigned long long>(docs_), static_cast<unsigned long long>(bulks_),
                 static_cast<unsigned long long>(retries_), secs);
       docs_ = bulks_ = retries_ = 0;
+      uncommitted_ = 0;
       period_start_ = std::chrono::steady_clock::now();
       return Status::Ok();
     }
@@ -300,6 +327,7 @@ void Writer::ResetPending() {
   failed_ = false;
   failure_.clear();
   docs_ = bulks_ = retries_ = 0;
+  uncommitted_ = 0;
   period_start_ = std::chrono::steady_clock::now();
   current_.reset(new Bulk(action_line_));
 }
@@ -333,7 +361,12 @@ void Writer::SenderLoop() {
       ++busy_;
     }
     uint64_t gen = bulk->generation;
-    Status st = SendBulk(http, std::move(*bulk));
+    Status st;
+    try {
+      st = SendBulk(http, std::move(*bulk));
+    } catch (const std::exception& e) {  // nothing may end this thread with an exception
+      st = Status::Error(std::string("sending a bulk failed: ") + e.what());
+    }
     {
       std::lock_guard<std::mutex> lock(mu_);
       --busy_;
@@ -362,7 +395,8 @@ Status Writer::SendBulk(HttpClient& http, Bulk bulk) {
       if (cancel_.load()) return Status::Error("cancelled");
       const Node& node = NextNode();
       HttpResponse resp = http.PostNdjson(node, "/_bulk", b.body(), &cancel_);
-      ReplyOutcome out = ClassifyReply(resp.status, resp.body, resp.error, b.count());
+      ReplyOutcome out = resp.too_large ? ReplyOutcome{ReplyKind::kFatal, {}, {}, resp.error}
+                                        : ClassifyReply(resp.status, resp.body, resp.error, b.count());
       std::string last;
       if (out.kind == ReplyKind::kFatal) {
         return Critical("bulk request to node " + node.display + " failed: " + out.error);

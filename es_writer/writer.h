@@ -1,6 +1,6 @@
 // The bulk-indexing writer behind the C interface.
 //
-// Threads: Init, Write and Commit are called from one caller thread, one at a time. Sender threads
+// Threads: Init, Write and Commit are called one at a time (the C interface serialises them). Sender threads
 // (Options::inflight of them) take finished bulks from a bounded queue and send them, with retries,
 // while the caller fills the next bulk. Everything shared is guarded by mu_.
 // Delivery is at least once: a retried bulk may index a document twice.
@@ -52,7 +52,10 @@ class Writer {
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
 
-  // An error on bad arguments or a node that does not answer with a fitting version.
+  // An error on bad arguments or a node that does not answer with a fitting version. On a running
+  // writer: the same settings change nothing; other settings are refused while documents written
+  // since the last commit are not committed (they would go to the new target), and re-target an
+  // idle writer otherwise.
   Status Init(const std::string& es_url, bool is_v8, const std::string& index, int bulk_num,
               const std::string& log_dir, const std::string& log_name);
   // Copies the document into the current bulk. An error when it is refused or an earlier bulk failed
@@ -61,6 +64,10 @@ class Writer {
   // Sends what is pending and waits until every document since the last commit is acknowledged.
   // An error otherwise; the pending state is then reset.
   Status Commit();
+  // Drops what is pending since the last commit (after a failure the caller could not report).
+  void DropPending() {
+    if (ready_) ResetPending();
+  }
 
  private:
   void SenderLoop();
@@ -80,6 +87,8 @@ class Writer {
   std::string action_line_;
   size_t bulk_num_ = 0;
   bool ready_ = false;
+  std::string settings_;       // the arguments of the Init in force
+  uint64_t uncommitted_ = 0;   // documents taken by Write since the last commit or reset
   WriterLog log_;
 
   std::unique_ptr<Bulk> current_;

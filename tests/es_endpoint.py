@@ -26,6 +26,7 @@ STATE_LOCK = threading.Lock()
 INDICES = {}  # index -> list of (id, source text)
 FAULTS = {
     "fail_next": 0, "fail_status": 503,   # whole requests answered with a status
+    "fail_reason": "injected failure",    # ... and this reason
     "reject_items": 0,                    # next N items answered 429
     "delay_next": 0, "delay_ms": 0,       # next N bulk requests delayed
     "drop_next": 0,                       # next N bulk requests: connection closed, no answer
@@ -34,6 +35,8 @@ FAULTS = {
     "max_body_bytes": 0,                  # 413 above this size (0: no limit)
     "down_until": 0.0,                    # every request dropped until this time
     "slow_ms": 400,                       # delay of a random "slow" fault
+    "nested_reply": 0,                    # root and bulk answered 200 with this many '[' (a hostile node)
+    "huge_reply_mb": 0,                   # root and bulk answered 200 with this many MB of white space
 }
 STATS = {"requests": 0, "bulk_requests": 0, "items": 0, "docs": 0, "injected": {}}
 CONFIG = {"version": "8.12.1", "distribution": "elasticsearch", "user": None}
@@ -100,6 +103,11 @@ class Handler(BaseHTTPRequestHandler):
             return self.fault(method, parts, body)
         if not self.authorised():
             return self.send_json(401, error_body(401, "security_exception", "missing authentication credentials"))
+        if (not parts and method in ("GET", "HEAD")) or (parts and parts[-1] == "_bulk"):
+            with STATE_LOCK:
+                nested, huge_mb = FAULTS["nested_reply"], FAULTS["huge_reply_mb"]
+            if nested or huge_mb:
+                return self.hostile(nested, huge_mb)
         if not parts and method in ("GET", "HEAD"):
             return self.root()
         if body is None:
@@ -140,6 +148,21 @@ class Handler(BaseHTTPRequestHandler):
             return self.send_json(200 if exists or method == "PUT" else 404, {"acknowledged": True})
         return self.send_json(404, error_body(404, "not_found", "no route for " + method + " " + url.path))
 
+    def hostile(self, nested, huge_mb):
+        with STATE_LOCK:
+            count_injected("hostile")
+        size = nested if nested else huge_mb << 20
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(size))
+        self.send_header("X-Elastic-Product", "Elasticsearch")
+        self.end_headers()
+        chunk = (b"[" if nested else b" ") * (1 << 16)
+        left = size
+        while left > 0:
+            self.wfile.write(chunk[:min(left, len(chunk))])
+            left -= min(left, len(chunk))
+
     def root(self):
         version = {"number": CONFIG["version"], "build_flavor": "default", "build_type": "tar",
                    "build_hash": "0" * 40, "build_date": "2024-02-01T13:07:13.727175297Z", "build_snapshot": False,
@@ -160,7 +183,8 @@ class Handler(BaseHTTPRequestHandler):
             if req.pop("reset", False):
                 FAULTS.update({"fail_next": 0, "reject_items": 0, "delay_next": 0, "drop_next": 0,
                                "transient_rate": 0.0, "item_reject_rate": 0.0, "max_body_bytes": 0,
-                               "down_until": 0.0})
+                               "down_until": 0.0, "nested_reply": 0, "huge_reply_mb": 0,
+                               "fail_reason": "injected failure"})
             if "down_ms" in req:
                 FAULTS["down_until"] = time.time() + req.pop("down_ms") / 1000.0
             FAULTS.update(req)
@@ -184,6 +208,7 @@ class Handler(BaseHTTPRequestHandler):
             if fault:
                 count_injected(fault)
             fail_status = FAULTS["fail_status"]
+            fail_reason = FAULTS["fail_reason"]
             delay_ms = FAULTS["delay_ms"] if fault == "delay" else FAULTS["slow_ms"]
             max_body = FAULTS["max_body_bytes"]
         if fault == "drop":
@@ -191,7 +216,7 @@ class Handler(BaseHTTPRequestHandler):
         if fault in ("delay", "slow"):
             time.sleep(delay_ms / 1000.0)
         if fault == "fail":
-            return self.send_json(fail_status, error_body(fail_status, "injected_fault", "injected failure"))
+            return self.send_json(fail_status, error_body(fail_status, "injected_fault", fail_reason))
         if fault in ("429", "503"):
             status = int(fault)
             etype = "es_rejected_execution_exception" if status == 429 else "unavailable_shards_exception"

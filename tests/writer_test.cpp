@@ -14,6 +14,7 @@
 
 #include "es_endpoint_fixture.h"
 #include "libes_writer.h"
+#include "writer_calls.h"
 #include "test_support.h"
 
 using testing_es::Endpoint;
@@ -22,31 +23,11 @@ namespace {
 
 std::string TempDir() { return testsupport::TempDir("writer_test"); }
 
-struct Status {
-  int64_t r0;
-  std::string text;
-};
-
-Status Init(const std::string& url, int is_v8, const std::string& index, int bulk_num, const std::string& dir) {
-  std::string u = url, i = index, d = dir, n = "cdc_es_write";
-  initialize_return r = initialize(&u[0], is_v8, &i[0], bulk_num, &d[0], &n[0]);
-  return {r.r0, r.r0 != 0 && r.r1 ? r.r1 : ""};
-}
-
-Status Write(const std::string& doc, int64_t typ = 1) {
-  std::string copy = doc;
-  write_msg_return r = write_msg(&copy[0], static_cast<int>(copy.size()), typ);
-  return {r.r0, r.r0 != 0 && r.r1 ? r.r1 : ""};
-}
-
-Status Commit() {
-  need_commit_return r = need_commit();
-  return {r.r0, r.r0 != 0 && r.r1 ? r.r1 : ""};
-}
-
-std::string Doc(int i, size_t pad = 0) {
-  return "{\"id\":" + std::to_string(i) + ",\"pad\":\"" + std::string(pad, 'p') + "\"}";
-}
+using writercalls::Commit;
+using writercalls::Doc;
+using writercalls::Init;
+using writercalls::Status;
+using writercalls::Write;
 
 std::string ReadAll(const std::string& dir) { return testsupport::ReadDir(dir); }
 

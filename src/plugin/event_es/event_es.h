@@ -1,7 +1,9 @@
 // The search-engine sink: parameters (ESConf), the sink (CEventEs) and the exported entry points.
 //
-// Threads: every operation of a sink runs on the host thread; the sink reads decoder slots only after
-// their ready flag reads true. The writer library (libes_writer) is called from that thread alone.
+// Threads: every operation of a sink runs on its host thread; the sink reads decoder slots only after
+// their ready flag reads true. The writer library (libes_writer) serves one sink per process: while a
+// sink is alive, another sink may initialise it only with the same writer settings (Init refuses
+// others), so that no live sink's documents are re-targeted. No operation throws.
 #pragma once
 
 #include <cstdint>
@@ -40,7 +42,7 @@ class ESConf : public ErrorBase {
 class CEventEs : public CDispatchEvent {
  public:
   CEventEs() : sql_buf_len_(0) {}
-  virtual ~CEventEs() {}
+  virtual ~CEventEs();  // gives up the writer library for other sinks
   CEventEs(const CEventEs&) = delete;
   CEventEs& operator=(const CEventEs&) = delete;
 
@@ -56,6 +58,7 @@ class CEventEs : public CDispatchEvent {
   DynamicStr ev_buf_;
 
  private:
+  bool executeBatch(ParallelParseEvent* parse_ev);
   bool writeEvent(ParallelParseEvent* parse_ev, const size_t& incr_gap);
   bool packBatchMsg(SqlEvent* sql_ev);
   int getMsgType(SqlEvent* sql_ev, NameStrList* data_list);
