@@ -9,14 +9,35 @@
 
 namespace eswriter {
 
+LineBreaks FindLineBreaks(const char* doc, size_t len) {
+  if (memchr(doc, '\n', len) == nullptr && memchr(doc, '\r', len) == nullptr) return LineBreaks::kNone;
+  bool in_string = false;
+  for (size_t i = 0; i < len; ++i) {
+    const char c = doc[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;  // the escaped character, whatever it is, belongs to the string
+        if (i < len && (doc[i] == '\n' || doc[i] == '\r')) return LineBreaks::kInsideAString;
+      } else if (c == '"') {
+        in_string = false;
+      } else if (c == '\n' || c == '\r') {
+        return LineBreaks::kInsideAString;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    }
+  }
+  return LineBreaks::kBetweenTokens;
+}
+
 void Bulk::Add(const char* doc, size_t len) {
+  body_.reserve(body_.size() + action_line_.size() + len + 1);  // one growth, so a failure changes nothing
   body_.append(action_line_);
   size_t start = body_.size();
-  if (memchr(doc, '\n', len) == nullptr && memchr(doc, '\r', len) == nullptr) {
-    body_.append(doc, len);
-  } else {
-    for (size_t i = 0; i < len; ++i) {
-      if (doc[i] != '\n' && doc[i] != '\r') body_.push_back(doc[i]);
+  body_.append(doc, len);
+  if (memchr(doc, '\n', len) != nullptr || memchr(doc, '\r', len) != nullptr) {
+    for (size_t i = start; i < body_.size(); ++i) {
+      if (body_[i] == '\n' || body_[i] == '\r') body_[i] = ' ';
     }
   }
   spans_.emplace_back(start, body_.size() - start);

@@ -13,8 +13,10 @@ class Bulk {
  public:
   explicit Bulk(const std::string& action_line) : action_line_(action_line) {}
 
-  // Appends one document as an action line and a payload line. Raw line breaks (which JSON allows
-  // only as white space between tokens) are dropped, so a document is always exactly one line.
+  // Appends one document as an action line and a payload line. A raw line break outside the
+  // document's strings is white space to JSON and becomes a space, so a document is always exactly
+  // one line with its tokens as they were. REQUIRES: no raw line break inside a string (see
+  // FindLineBreaks; such a document is malformed and never sent).
   void Add(const char* doc, size_t len);
   size_t count() const { return spans_.size(); }
   size_t bytes() const { return body_.size(); }
@@ -31,6 +33,15 @@ class Bulk {
   std::string body_;
   std::vector<std::pair<size_t, size_t>> spans_;  // offset and length of each payload in body_
 };
+
+enum class LineBreaks {
+  kNone,             // the document is one line already
+  kBetweenTokens,    // only outside strings: white space, sent as spaces
+  kInsideAString,    // invalid JSON: malformed, never repaired
+};
+
+// Where the document's raw line breaks (LF, CR) are.
+LineBreaks FindLineBreaks(const char* doc, size_t len);
 
 // One refused document.
 struct ItemError {

@@ -254,6 +254,20 @@ Status Writer::Write(const char* doc, int len, int64_t typ) {
     }
     return Fail("an empty document was refused");
   }
+  if (FindLineBreaks(doc, n) == LineBreaks::kInsideAString) {
+    // A raw line break inside a string is invalid JSON; repairing it would change the document.
+    const std::string reason = "document " + std::to_string(uncommitted_ + 1) +
+                               " of this commit has a raw line break inside a string, which JSON does not allow";
+    if (config_.options.on_malformed == MalformedPolicy::kDeadLetter) {
+      ItemError e;
+      e.type = "raw_line_break_in_string";
+      e.reason = reason;
+      log_.DeadLetter(index_, e, std::string(doc, n));
+      log_.Line("WARN", "document set aside in the dead-letter file: %s", reason.c_str());
+      return Status::Ok();
+    }
+    return Fail(reason);
+  }
   // A bulk closes before a document that would take it past the byte cap (a document larger than
   // the cap goes alone), and after its bulk_num-th document.
   const size_t added = action_line_.size() + n + 1;

@@ -157,3 +157,36 @@ TEST(HostileUrls, NoPartOfAPasswordInTextsOrLog) {
   EXPECT_EQ(std::string::npos, log.find("SEKRIT")) << log;
   EXPECT_EQ(std::string::npos, log.find("PASSWD")) << log;
 }
+
+// A raw line break between tokens is white space: it becomes a space, so tokens are never merged
+// and the engine judges the document as written. Inside a string it makes the document invalid:
+// refused under on_malformed=fail, set aside under deadletter, never repaired.
+TEST(DocumentsInTransit, LineBreaksAreNeverDeleted) {
+  Endpoint es;
+  ASSERT_TRUE(es.ok());
+  const std::string dir = TempDir();
+  ASSERT_EQ(0, Init(es.url(), 1, "idx", 10, dir).r0);
+  for (const char* doc : {"{\"n\":1\n2}", "{\"t\":tr\r\nue}"}) {
+    ASSERT_EQ(0, Write(doc).r0);
+    Status c = Commit();
+    EXPECT_EQ(1, c.r0) << doc << " was indexed as another document";
+    EXPECT_NE(std::string::npos, c.text.find("document_parsing_exception")) << c.text;
+  }
+  EXPECT_EQ(0, es.Count("idx"));
+
+  ASSERT_EQ(0, Write(Doc(1)).r0);
+  Status w = Write("{\"s\":\"a\nb\"}");
+  EXPECT_EQ(1, w.r0);
+  EXPECT_NE(std::string::npos, w.text.find("document 2 of this commit has a raw line break inside a string")) << w.text;
+  EXPECT_EQ(0, Commit().r0);
+  EXPECT_EQ(0, es.Count("idx"));  // the failure dropped the period's documents: the host re-sends them
+
+  ASSERT_EQ(0, Init(es.url() + "?on_malformed=deadletter", 1, "idx", 10, dir).r0);
+  ASSERT_EQ(0, Write(Doc(1)).r0);
+  ASSERT_EQ(0, Write("{\"s\":\"a\\\nb\"}").r0);  // an escaped raw line break is no better
+  ASSERT_EQ(0, Write(Doc(3)).r0);
+  ASSERT_EQ(0, Commit().r0);
+  EXPECT_EQ(2, es.Count("idx"));
+  const std::string dead = testsupport::WaitForText(dir, "raw_line_break_in_string");
+  EXPECT_NE(std::string::npos, dead.find("raw_line_break_in_string")) << dead;
+}
