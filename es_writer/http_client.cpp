@@ -5,6 +5,11 @@
 #include <curl/curl.h>
 #include <zlib.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 
 namespace eswriter {
@@ -138,6 +143,23 @@ HttpResponse HttpClient::Perform(const Node& node, const std::string& path, cons
     resp.status = 0;
     resp.timed_out = rc == CURLE_OPERATION_TIMEDOUT;
     resp.error = curl_easy_strerror(rc);
+    long os_errno = 0;
+    curl_easy_getinfo(c, CURLINFO_OS_ERRNO, &os_errno);
+    if (rc == CURLE_COULDNT_CONNECT && os_errno == 0) {
+      // libcurl keeps no errno when the socket itself could not be made: try one.
+      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      if (fd >= 0) {
+        close(fd);
+      } else {
+        os_errno = errno;
+      }
+    }
+    if (os_errno == EMFILE || os_errno == ENFILE) {
+      // Not the node's fault, and retrying will not help: say what it is.
+      resp.local = true;
+      resp.error = std::string("this process is out of file descriptors (") + strerror(static_cast<int>(os_errno)) +
+                   "): no connection could be opened";
+    }
     return resp;
   }
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &resp.status);

@@ -17,6 +17,7 @@ struct HttpResponse {
   std::string error;        // transport error text when status is 0, or why the body was cut
   bool timed_out = false;
   bool too_large = false;   // the reply body passed its limit: the transfer was stopped, body is empty
+  bool local = false;       // the failure is this process's (no file descriptor left), not the node's
 };
 
 // Largest bulk reply body the writer keeps: a 1,000-item reply is about 150 KB, one with long

@@ -409,8 +409,8 @@ Status Writer::SendBulk(HttpClient& http, Bulk bulk) {
       if (cancel_.load()) return Status::Error("cancelled");
       const Node& node = NextNode();
       HttpResponse resp = http.PostNdjson(node, "/_bulk", b.body(), &cancel_);
-      ReplyOutcome out = resp.too_large ? ReplyOutcome{ReplyKind::kFatal, {}, {}, resp.error}
-                                        : ClassifyReply(resp.status, resp.body, resp.error, b.count());
+      ReplyOutcome out = resp.too_large || resp.local ? ReplyOutcome{ReplyKind::kFatal, {}, {}, resp.error}
+                                                      : ClassifyReply(resp.status, resp.body, resp.error, b.count());
       std::string last;
       if (out.kind == ReplyKind::kFatal) {
         return Critical("bulk request to node " + node.display + " failed: " + out.error);

@@ -1,6 +1,12 @@
 // Reading the replay tool's input files and generating synthetic insert rows.
 #include "event_source.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
 #include "event_json.h"
 
 namespace replay {
@@ -25,24 +31,51 @@ int EventSource::NextEvent(cdchost::Event* e, std::string* bad) {
 
 bool EventSource::ReadLine(std::string* line) {
   for (;;) {
-    if (!in_.is_open()) {
+    if (in_ == nullptr) {
       if (file_ >= o_.inputs.size()) {
         if (++round_ >= o_.repeat) return false;
         file_ = 0;
       }
-      in_.open(o_.inputs[file_]);
+      const std::string& name = o_.inputs[file_];
       line_no_ = 0;
-      if (!in_) {
-        unreadable_ = o_.inputs[file_];
-        return false;
+      if (name == "-") {
+        if (round_ > 0) {
+          unreadable_ = "-: standard input cannot be read a second time (--repeat)";
+          return false;
+        }
+        in_ = &std::cin;
+      } else {
+        struct stat st;
+        if (stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+          unreadable_ = name + ": is a directory";
+          return false;
+        }
+        file_in_.open(name);
+        if (!file_in_) {
+          unreadable_ = name + ": " + strerror(errno);
+          return false;
+        }
+        in_ = &file_in_;
       }
     }
-    if (std::getline(in_, *line)) {
+    errno = 0;
+    if (std::getline(*in_, *line)) {
       ++line_no_;
       return true;
     }
-    in_.close();
-    in_.clear();
+    // The end of the input, or a line that could not be read (a read error, or no memory for a huge
+    // line): the latter is an error at its position, never the end of the input.
+    if (in_->bad()) {
+      const int err = errno;
+      unreadable_ = o_.inputs[file_] + ":" + std::to_string(line_no_ + 1) + ": cannot read the line (" +
+                    (err != 0 ? strerror(err) : "out of memory or a read error") + ")";
+      return false;
+    }
+    if (in_ == &file_in_) {
+      file_in_.close();
+      file_in_.clear();
+    }
+    in_ = nullptr;
     ++file_;
   }
 }

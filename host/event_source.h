@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fstream>
+#include <istream>
 #include <string>
 
 #include "block_encoder.h"
@@ -15,12 +16,13 @@ class EventSource {
  public:
   explicit EventSource(const Options& o) : o_(o) {}  // o must outlive the source
 
-  // The next event into *e (whose storage is reused): 1 got one, 0 at the end of the input (or at a
-  // file that cannot be opened: unreadable_ says which), -1 on a malformed line (*bad is
-  // "FILE:LINE:COLUMN: reason").
+  // The next event into *e (whose storage is reused): 1 got one, 0 at the end of the input or when
+  // it cannot be read on (unreadable_ then says where and why), -1 on a malformed line (*bad is
+  // "FILE:LINE:COLUMN: reason"). An input named "-" is standard input.
   int NextEvent(cdchost::Event* e, std::string* bad);
 
-  std::string unreadable_;  // an input file that could not be opened
+  // An input that could not be opened or read to its end: "FILE: reason" or "FILE:LINE: reason".
+  std::string unreadable_;
 
  private:
   bool ReadLine(std::string* line);
@@ -29,7 +31,8 @@ class EventSource {
 
   const Options& o_;
   long generated_ = 0;
-  std::ifstream in_;
+  std::ifstream file_in_;
+  std::istream* in_ = nullptr;  // file_in_ or std::cin; null between inputs
   size_t file_ = 0;
   long round_ = 0;
   size_t line_no_ = 0;

@@ -102,7 +102,12 @@ int ParseArgs(int argc, char** argv, Options* o) {
       if (a == "--chunk-size") o->chunk_size = static_cast<size_t>(n);
       if (a == "--repeat") o->repeat = n;
       if (a == "--generate") o->generate = n;
-      if (a == "--doc-size") o->doc_size = static_cast<size_t>(n);
+      if (a == "--doc-size") {
+        if (static_cast<unsigned long>(n) > kMaxDocSize) {
+          return Usage("--doc-size is at most " + std::to_string(kMaxDocSize) + " bytes");
+        }
+        o->doc_size = static_cast<size_t>(n);
+      }
       if (a == "--retries") o->retries = static_cast<int>(std::min(n, 1000000L));
       if (a == "--retry-backoff-ms") o->retry_backoff_ms = n;
     } else if (!a.empty() && a[0] == '-' && a != "-") {
@@ -114,13 +119,16 @@ int ParseArgs(int argc, char** argv, Options* o) {
   if (o->param.empty()) return Usage("the plug-in parameters are missing (--param or --param-file)");
   if (o->generate < 0 && o->inputs.empty()) return Usage("no input: name NDJSON files or use --generate N");
   if (o->generate >= 0 && !o->inputs.empty()) return Usage("--generate and input files exclude each other");
+  if (o->generate > 0 && o->repeat > kMaxGenerated / o->generate) {
+    return Usage("--generate times --repeat is at most " + std::to_string(kMaxGenerated) + " rows");
+  }
   return -1;
 }
 
-void PrepareParam(Options* o) {
+bool PrepareParam(Options* o, std::string* err) {
   rapidjson::Document d;
-  d.Parse<rapidjson::kParseIterativeFlag>(o->param.c_str());
-  if (d.HasParseError() || !d.IsObject()) return;
+  d.Parse<rapidjson::kParseIterativeFlag>(o->param.c_str());  // no recursion on a hostile parameter file
+  if (d.HasParseError() || !d.IsObject()) return true;
   if (!o->es_url.empty()) {
     rapidjson::Value v(o->es_url.c_str(), d.GetAllocator());
     if (d.HasMember("es_url")) {
@@ -137,6 +145,19 @@ void PrepareParam(Options* o) {
   const std::string dir = path != d.MemberEnd() && path->value.IsString() ? path->value.GetString() : "../log";
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
+  if (!std::filesystem::is_directory(dir, ec)) {
+    *err = "log_path \"" + dir + "\" is not a directory" + (ec ? " (" + ec.message() + ")" : std::string());
+    return false;
+  }
+  auto name = d.FindMember("log_name");
+  if (name != d.MemberEnd() && name->value.IsString()) {
+    const std::string n = name->value.GetString();
+    if (n.find('/') != std::string::npos || n == "." || n == "..") {
+      *err = "log_name \"" + n + "\" must be a file name inside log_path, without '/'";
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace replay

@@ -7,7 +7,11 @@
 namespace replay {
 
 // Exit codes of the tool, as the README lists them.
-enum Exit { kOk = 0, kUsage = 2, kBadInput = 3, kPluginFailure = 4 };
+enum Exit { kOk = 0, kUsage = 2, kBadInput = 3, kPluginFailure = 4, kToolFailure = 5 };
+
+// Largest synthetic document, and largest number of synthetic rows (with --repeat) the tool makes.
+const size_t kMaxDocSize = 64u << 20;
+const long kMaxGenerated = 1000000000000L;
 
 struct Options {
   std::string plugin;
@@ -35,7 +39,8 @@ int ParseArgs(int argc, char** argv, Options* o);
 
 // Puts --es-url into the parameter text and creates the log directory that the text names (the
 // plug-in's logger does not create it). A text that is not a JSON object is left as it is: the
-// plug-in's Init reports what is wrong with it. A directory that cannot be created is left to Init too.
-void PrepareParam(Options* o);
+// plug-in's Init reports what is wrong with it. False with *err when the log directory is not one
+// (a regular file, or it cannot be created) or log_name is not a plain file name.
+bool PrepareParam(Options* o, std::string* err);
 
 }  // namespace replay

@@ -3,7 +3,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <iostream>
 
@@ -105,7 +107,11 @@ bool Pipeline::WriteAck(size_t n) {
            static_cast<unsigned long long>(batches_ + 1), static_cast<unsigned long long>(events_),
            static_cast<unsigned long long>(events_ + n - 1), now);
   ack_ << line << std::flush;
-  return true;
+  if (ack_) return true;
+  // The ack log is the host's record of what was delivered: a batch it misses would be sent again.
+  std::cerr << "\ncdc-es-replay: cannot write the ack log " << o_.ack_log << " (" << strerror(errno)
+            << "); batch " << batches_ + 1 << " was delivered but is not recorded\n";
+  return false;
 }
 
 void Pipeline::Drain() {
@@ -145,7 +151,10 @@ int Pipeline::Run(ostrel::CDispatchEvent* sink) {
     }
     if (!Deliver(sink, cur_decoder, *cur, &exit_code)) break;
     const size_t n = cur->blocks.size();
-    WriteAck(n);
+    if (!WriteAck(n)) {
+      exit_code = kToolFailure;
+      break;
+    }
     ++batches_;
     events_ += n;
     docs_ += cur->docs;
@@ -159,7 +168,8 @@ int Pipeline::Run(ostrel::CDispatchEvent* sink) {
   Drain();
   const std::string bad = cur->end() ? cur->bad : std::string();
   if (!source_.unreadable_.empty() && exit_code == kOk) {
-    std::cerr << (o_.quiet ? "" : "\n") << "cdc-es-replay: cannot read " << source_.unreadable_ << "\n";
+    std::cerr << (o_.quiet ? "" : "\n") << "cdc-es-replay: cannot read " << source_.unreadable_
+              << " (nothing of that batch was sent)\n";
     exit_code = kBadInput;
   }
   if (exit_code == kOk && !bad.empty()) {

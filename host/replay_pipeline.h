@@ -54,6 +54,7 @@ class Pipeline {
   // Execute with up to o_.retries re-sends; false when the batch was given up (or a Parse failed).
   bool Deliver(ostrel::CDispatchEvent* sink, int d, const PreparedBatch& p, int* exit_code);
   void Progress(bool final_line);
+  // Appends the batch's line to the ack log; false (with the reason printed) when it cannot.
   bool WriteAck(size_t n);
   void Drain();  // nothing may free a batch's blocks while a worker still reads them
 

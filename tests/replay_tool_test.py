@@ -67,8 +67,9 @@ def param(log_dir, version="v8", url="http://127.0.0.1:9200"):
                        "es_bulknum": "50"})
 
 
-def run(*args):
-    p = subprocess.run([TOOL] + list(args), capture_output=True, text=True, timeout=300)
+def run(*args, stdin=None, preexec_fn=None):
+    p = subprocess.run([TOOL] + list(args), capture_output=True, text=True, timeout=300, input=stdin,
+                       preexec_fn=preexec_fn)
     return p.returncode, p.stderr
 
 
@@ -172,6 +173,87 @@ class ReplayToolTest(unittest.TestCase):
         self.assertEqual(0, code, err)
         self.assertIn("batch 1 failed (attempt 1 of 6): commit msg failed: bulk request to node", err)
         self.assertGreaterEqual(self.es.get("/orders/_count")["count"], 120)
+
+
+
+GOOD_LINE = '{"type":"INSERT","columns":["optype","doc"],"rows":[["\'insert\'","\'{}\'"]]}\n'
+
+
+class ReplayToolMisuseTest(unittest.TestCase):
+    """What a careless operator or a broken machine can do to the tool: each a clear error and exit code."""
+
+    def setUp(self):
+        self.es = Endpoint()
+        self.tmp = tempfile.mkdtemp()
+        self.log = os.path.join(self.tmp, "log")
+
+    def tearDown(self):
+        self.es.stop()
+
+    def test_standard_input_is_read_for_a_dash(self):
+        code, err = run("--param", param(self.log, url=self.es.url), "-", stdin=GOOD_LINE * 7)
+        self.assertEqual(0, code, err)
+        self.assertEqual(7, self.es.get("/orders/_count")["count"])
+
+    def test_a_directory_as_input_is_an_error(self):
+        code, err = run("--param", param(self.log, url=self.es.url), self.tmp)
+        self.assertEqual(3, code, err)
+        self.assertIn("cannot read " + self.tmp + ": is a directory", err)
+
+    def test_a_read_error_is_not_the_end_of_the_input(self):
+        # A line that cannot be read (here: a read error from /proc, as a failing disk or a line too large
+        # for memory gives) stops the replay with its position instead of ending it quietly with 0.
+        path = os.path.join(self.tmp, "lines.ndjson")
+        with open(path, "w") as f:
+            f.write(GOOD_LINE * 3)
+        code, err = run("--param", param(self.log, url=self.es.url), "--batch-size", "3", path, "/proc/self/mem")
+        self.assertEqual(3, code, err)
+        self.assertIn("cannot read /proc/self/mem:1: cannot read the line", err)
+        self.assertEqual(3, self.es.get("/orders/_count")["count"])
+
+    def test_deeply_nested_parameter_file_is_refused_not_a_crash(self):
+        path = os.path.join(self.tmp, "param.json")
+        with open(path, "w") as f:
+            f.write("[" * 300000)
+        code, err = run("--param-file", path, "--generate", "1")
+        self.assertEqual(4, code, err)
+        self.assertIn("Init failed: parse param", err)
+
+    def test_huge_sizes_are_usage_errors(self):
+        for args in (["--doc-size", "99999999999"], ["--generate", "9000000000000000", "--repeat", "1000"]):
+            code, err = run("--param", param(self.log, url=self.es.url), "--generate", "1", *args)
+            self.assertEqual(2, code, (args, err))
+            self.assertIn("is at most", err)
+
+    def test_ack_log_that_cannot_be_written_fails_the_run(self):
+        code, err = run("--param", param(self.log, url=self.es.url), "--generate", "10", "--ack-log", "/dev/full")
+        self.assertEqual(5, code, err)
+        self.assertIn("cannot write the ack log /dev/full (No space left on device)", err)
+
+    def test_log_path_that_is_a_file_and_log_name_outside_it(self):
+        path = os.path.join(self.tmp, "afile")
+        with open(path, "w") as f:
+            f.write("x")
+        code, err = run("--param", param(path, url=self.es.url), "--generate", "1")
+        self.assertEqual(2, code, err)
+        self.assertIn('log_path "%s" is not a directory' % path, err)
+        p = json.loads(param(self.log, url=self.es.url))
+        p["log_name"] = "../escaped"
+        code, err = run("--param", json.dumps(p), "--generate", "1")
+        self.assertEqual(2, code, err)
+        self.assertIn('log_name "../escaped" must be a file name inside log_path', err)
+        self.assertFalse(os.path.exists(os.path.join(self.tmp, "escaped")))
+
+    def test_out_of_file_descriptors_is_named_as_such(self):
+        import resource
+
+        def few_descriptors():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (6, 6))
+
+        code, err = run("--param", param(self.log, url=self.es.url), "--generate", "1", preexec_fn=few_descriptors)
+        self.assertEqual(4, code, err)
+        self.assertIn("out of file descriptors", err)
+        self.assertNotIn("Couldn't connect to server", err)
 
 
 if __name__ == "__main__":
