@@ -89,7 +89,16 @@ Status CheckVersion(const Node& node, const HttpResponse& resp, bool is_v8) {
 
 void WriterLog::Open(const std::string& dir, const std::string& name) {
   std::lock_guard<std::mutex> lock(mu_);
-  dir_ = dir.empty() ? "." : dir;
+  const std::string new_dir = dir.empty() ? "." : dir;
+  if (new_dir == dir_ && name == name_) return;
+  // Another place: the files of the old one are closed, the next line opens the new one.
+  if (log_ != nullptr) fclose(log_);
+  if (dead_ != nullptr) fclose(dead_);
+  log_ = dead_ = nullptr;
+  failing_ = false;
+  lost_ = 0;
+  next_try_ = next_check_ = 0;
+  dir_ = new_dir;
   name_ = name;
 }
 
@@ -103,16 +112,66 @@ FILE* WriterLog::Reopen(FILE*& file, const std::string& suffix, std::string& dat
   return file;
 }
 
+// The log file is still the one at its path (not removed or replaced while in use).
+static bool SameFile(FILE* file, const std::string& path) {
+  struct stat a, b;
+  return fstat(fileno(file), &a) == 0 && stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 void WriterLog::Line(const char* level, const char* fmt, ...) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (name_.empty() || Reopen(log_, "", log_date_) == nullptr) return;
+  if (name_.empty()) return;
+  const time_t now = time(nullptr);
+  // A file that cannot be opened or written, or that was removed, is reported once on standard error
+  // and opened again after a second; the first line written after that says how many were lost.
+  if (log_ != nullptr && now >= next_check_) {
+    next_check_ = now + 1;
+    const std::string path = dir_ + (dir_.back() == '/' ? "" : "/") + name_ + "." + log_date_ + ".log";
+    if (!SameFile(log_, path)) {
+      if (!failing_) fprintf(stderr, "es writer log %s was removed while in use; opening it again\n", path.c_str());
+      failing_ = true;
+      fclose(log_);
+      log_ = nullptr;
+    }
+  }
+  if (log_ == nullptr && now < next_try_) {
+    ++lost_;
+    return;
+  }
+  if (Reopen(log_, "", log_date_) == nullptr) {
+    if (!failing_) {
+      fprintf(stderr, "open es writer log in %s failed %d[%s]; lines are lost until it opens, trying every second\n",
+              dir_.c_str(), errno, strerror(errno));
+    }
+    failing_ = true;
+    next_try_ = now + 1;
+    ++lost_;
+    return;
+  }
+  if (failing_ && lost_ > 0) {
+    fprintf(log_, "[%s][WARN] %llu lines of this log were lost while it could not be written\n", UtcStamp().c_str(),
+            static_cast<unsigned long long>(lost_));
+  }
   fprintf(log_, "[%s][%s] ", UtcStamp().c_str(), level);
   va_list ap;
   va_start(ap, fmt);
   vfprintf(log_, fmt, ap);
   va_end(ap);
   fputc('\n', log_);
-  fflush(log_);
+  if (fflush(log_) != 0 || ferror(log_)) {  // a full disk: this line is lost, and the file is opened again
+    if (!failing_) {
+      fprintf(stderr, "write to es writer log in %s failed %d[%s]; lines are lost until it can be written\n",
+              dir_.c_str(), errno, strerror(errno));
+    }
+    failing_ = true;
+    fclose(log_);
+    log_ = nullptr;
+    next_try_ = now + 1;
+    ++lost_;
+    return;
+  }
+  failing_ = false;
+  lost_ = 0;
 }
 
 bool WriterLog::DeadLetter(const std::string& index, const ItemError& e, const std::string& doc) {

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -25,7 +26,8 @@
 namespace eswriter {
 
 // The writer's own log: one line per failed request or retry and a summary per commit, in
-// <log_dir>/<log_name>.<UTC date>.log. Never holds document bodies or credentials.
+// <log_dir>/<log_name>.<UTC date>.log. Never holds document bodies or credentials. A file that
+// cannot be written is reported once on standard error and retried; lost lines are counted.
 class WriterLog {
  public:
   void Open(const std::string& dir, const std::string& name);
@@ -43,6 +45,11 @@ class WriterLog {
   std::string log_date_;
   FILE* dead_ = nullptr;
   std::string dead_date_;
+  // Failures of the log file (guarded by mu_): reported once, retried after a second, counted.
+  bool failing_ = false;
+  uint64_t lost_ = 0;
+  time_t next_try_ = 0;
+  time_t next_check_ = 0;
 };
 
 class Writer {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <ctime>
@@ -375,7 +376,68 @@ TEST(FileWriter, NonexistentDirectoryReportsOnceAndGoesOn) {
     logger.add(std::move(line));
   }
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ("open log directory /no/such/dir failed 2[No such file or directory]\n", err);
+  // The directory at start, then the file at the first line, each once.
+  EXPECT_EQ("open log directory /no/such/dir failed 2[No such file or directory]\n"
+            "open log file /no/such/dir/x." + Today() + ".log.0 failed 2[No such file or directory]; lines are lost "
+            "until it opens, trying every second\n",
+            err);
+}
+
+namespace {
+void WriteLines(FileWriter& w, const char* text, int n) {
+  for (int i = 0; i < n; ++i) {
+    NanoLogLine line(LogLevel::INFO, "f", "g", 1);
+    line << text << int32_t(i);
+    w.write(line);
+  }
+}
+}  // namespace
+
+// A log directory removed while in use: reported once, and once it is back the writer opens the file
+// again (after its back-off of a second) and says how many lines were lost.
+TEST(FileWriter, RemovedDirectoryIsReportedAndRecovered) {
+  std::string dir = TempDir();
+  testing::internal::CaptureStderr();
+  {
+    FileWriter w(dir, "gone", 1);
+    WriteLines(w, "before ", 3);
+    ASSERT_EQ(0, system(("rm -rf " + dir).c_str()));
+    sleep(1);  // past the writer's once-a-second look at its file
+    WriteLines(w, "while gone ", 5);
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+    sleep(1);  // past the back-off before the next open
+    WriteLines(w, "after ", 2);
+  }
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(std::string::npos, err.find("was removed while in use")) << err;
+  EXPECT_EQ(1u, std::count(err.begin(), err.end(), '\n')) << "reported once: " << err;
+  const std::string text = testsupport::ReadDir(dir);
+  EXPECT_NE(std::string::npos, text.find("log lines were lost while the log file could not be written")) << text;
+  EXPECT_NE(std::string::npos, text.find("] after 0\n"));
+  EXPECT_NE(std::string::npos, text.find("] after 1\n"));
+  EXPECT_EQ(std::string::npos, text.find("while gone"));
+}
+
+// A full disk (the file is /dev/full): each line is counted as lost, the failure reported once; when a
+// writable file is in place again, the lines go on with the count of what was lost.
+TEST(FileWriter, FullDiskIsReportedAndRecovered) {
+  std::string dir = TempDir();
+  const std::string path = dir + "/full." + Today() + ".log.0";
+  ASSERT_EQ(0, symlink("/dev/full", path.c_str()));
+  testing::internal::CaptureStderr();
+  {
+    FileWriter w(dir, "full", 1);
+    WriteLines(w, "lost ", 4);
+    ASSERT_EQ(0, unlink(path.c_str()));
+    sleep(1);
+    WriteLines(w, "kept ", 1);
+  }
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(std::string::npos, err.find("write to log file " + path + " failed 28[No space left on device]")) << err;
+  EXPECT_EQ(1u, std::count(err.begin(), err.end(), '\n')) << err;
+  const std::string text = ReadFile(path);
+  EXPECT_NE(std::string::npos, text.find("] 4 log lines were lost while the log file could not be written\n")) << text;
+  EXPECT_NE(std::string::npos, text.find("] kept 0\n")) << text;
 }
 
 TEST(Logger, ZeroRollSizeCountsAsOneMegabyte) {

@@ -3,6 +3,7 @@
 // characters, and passwords that try to slip past the masking.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -189,4 +190,26 @@ TEST(DocumentsInTransit, LineBreaksAreNeverDeleted) {
   EXPECT_EQ(2, es.Count("idx"));
   const std::string dead = testsupport::WaitForText(dir, "raw_line_break_in_string");
   EXPECT_NE(std::string::npos, dead.find("raw_line_break_in_string")) << dead;
+}
+
+// The writer's own log removed while in use: reported once on standard error, opened again after a
+// second, and the first line after it counts what was lost.
+TEST(WriterLog, RemovedLogIsReportedAndRecovered) {
+  Endpoint es;
+  ASSERT_TRUE(es.ok());
+  const std::string dir = TempDir();
+  ASSERT_EQ(0, Init(es.url(), 1, "idx", 10, dir).r0);
+  ASSERT_EQ(0, Commit().r0);
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(0, system(("rm -rf " + dir).c_str()));
+  sleep(1);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(0, Commit().r0);  // one summary line each, lost
+  ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+  sleep(1);
+  ASSERT_EQ(0, Commit().r0);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(std::string::npos, err.find("was removed while in use")) << err;
+  const std::string log = testsupport::ReadDir(dir);
+  EXPECT_NE(std::string::npos, log.find("lines of this log were lost while it could not be written")) << log;
+  EXPECT_NE(std::string::npos, log.find("commit: 0 documents")) << log;
 }

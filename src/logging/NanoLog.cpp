@@ -3,6 +3,7 @@
 #include "logging/NanoLog.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -486,6 +487,54 @@ bool QueueBuffer::try_pop(NanoLogLine& logline) {
 // ---------------------------------------------------------------------------------------------------
 // FileWriter
 
+namespace {
+
+// What the writing thread knows about its file beyond FileWriter's fixed fields: whether it can be
+// written, how many lines were lost meanwhile, and which file the stream is meant to be on. A
+// FileWriter is written by one thread (its logger's background thread; a test's own thread), so this
+// is kept per thread and belongs to the FileWriter that last wrote from it.
+struct FileHealth {
+  const FileWriter* owner = nullptr;
+  std::string path;        // the file the stream was opened on by this thread ("" before the first look)
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool failing = false;    // reported on standard error; lines are counted as lost until a reopen works
+  uint64_t lost = 0;
+  uint64_t since_check = 0;  // lines written since the file was last found in its place
+  time_t next_try = 0;
+};
+
+thread_local FileHealth t_health;
+
+const time_t kRetrySeconds = 1;
+
+std::string TodaysPath(const std::string& name, uint32_t number) {
+  char buff[16] = {0};
+  std::time_t now = std::time(nullptr);
+  std::tm gmtime;
+  gmtime_r(&now, &gmtime);
+  strftime(buff, sizeof(buff), "%Y-%m-%d", &gmtime);
+  return name + "." + buff + ".log." + std::to_string(number);
+}
+
+// The file at path is the one we write (same device and inode as when it was opened by us).
+bool StillInPlace(const FileHealth& h) {
+  struct stat st;
+  return stat(h.path.c_str(), &st) == 0 && st.st_dev == h.dev && st.st_ino == h.ino;
+}
+
+void Remember(FileHealth& h, const std::string& path) {
+  h.path = path;
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) {
+    h.dev = st.st_dev;
+    h.ino = st.st_ino;
+  }
+  h.since_check = 0;
+}
+
+}  // namespace
+
 FileWriter::FileWriter(const std::string& log_directory, const std::string& log_file_name,
                        uint32_t log_file_roll_size_mb)
     : m_file_number(0),
@@ -496,14 +545,85 @@ FileWriter::FileWriter(const std::string& log_directory, const std::string& log_
   m_name = m_log_directory;
   if (m_name.back() != '/') m_name += '/';
   m_name += m_log_file_name;
+  if (t_health.owner == this) t_health = FileHealth();  // another writer lived at this address before
   roll_file(true);
 }
 
+FileWriter::~FileWriter() {
+  if (t_health.owner == this) t_health.owner = nullptr;
+}
+
+
+// A file that cannot be opened or written, or that was removed while in use, is reported once on
+// standard error and opened again at the next line after a back-off of a second; once writing works
+// again, the first line says how many lines were lost meanwhile.
 void FileWriter::write(NanoLogLine& logline) {
+  FileHealth& h = t_health;
+  if (h.owner != this) {
+    h = FileHealth();
+    h.owner = this;
+  }
+  const time_t now = std::time(nullptr);
+  bool usable = m_os && m_os->is_open() && m_os->good();
+  if (usable && h.path.empty()) Remember(h, TodaysPath(m_name, m_file_number));  // opened by the constructor
+  if (usable && now >= h.next_try) {
+    h.next_try = now + kRetrySeconds;
+    if (!StillInPlace(h)) {  // removed or replaced while in use: what went to it since the last look is gone
+      h.lost += h.since_check;
+      if (!h.failing) fprintf(stderr, "log file %s was removed while in use; opening it again\n", h.path.c_str());
+      h.failing = true;
+      usable = false;
+      h.next_try = now;
+    }
+  }
+  if (!usable) {
+    if (now < h.next_try) {
+      ++h.lost;
+      return;
+    }
+    const std::string path = TodaysPath(m_name, m_file_number);
+    m_os.reset(new std::ofstream());
+    m_os->open(path, std::ofstream::out | std::ofstream::app);
+    if (!m_os->is_open()) {
+      const int err = errno;
+      if (!h.failing) {
+        fprintf(stderr, "open log file %s failed %d[%s]; lines are lost until it opens, trying every second\n",
+                path.c_str(), err, strerror(err));
+      }
+      h.failing = true;
+      h.next_try = now + kRetrySeconds;
+      ++h.lost;
+      return;
+    }
+    Remember(h, path);
+    m_bytes_written = 0;
+    if (h.failing && h.lost > 0) {
+      NanoLogLine note(LogLevel::WARN, __FILE__, __func__, __LINE__);
+      note << h.lost << " log lines were lost while the log file could not be written";
+      note.stringify(*m_os);
+    }
+    h.failing = false;
+    h.lost = 0;
+  }
   auto pos = m_os->tellp();
   logline.stringify(*m_os);
+  if (!m_os->good()) {  // a full disk or an I/O error: this line and what follows are lost until a reopen
+    const int err = errno;
+    if (!h.failing) {
+      fprintf(stderr, "write to log file %s failed %d[%s]; lines are lost until it can be written, trying every second\n",
+              h.path.c_str(), err, strerror(err));
+    }
+    h.failing = true;
+    h.next_try = now + kRetrySeconds;
+    ++h.lost;
+    return;
+  }
+  ++h.since_check;
   m_bytes_written += m_os->tellp() - pos;
-  if (m_bytes_written > static_cast<std::streamoff>(m_log_file_roll_size_bytes)) roll_file(false);
+  if (m_bytes_written > static_cast<std::streamoff>(m_log_file_roll_size_bytes)) {
+    roll_file(false);
+    if (m_os->is_open()) Remember(h, TodaysPath(m_name, m_file_number));
+  }
 }
 
 void FileWriter::roll_file(bool need_scan) {

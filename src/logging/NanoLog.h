@@ -240,7 +240,7 @@ struct GuaranteedLogger {};
 class FileWriter {
  public:
   FileWriter(const std::string& log_directory, const std::string& log_file_name, uint32_t log_file_roll_size_mb);
-  ~FileWriter() = default;
+  ~FileWriter();
 
   void write(NanoLogLine& logline);
   void roll_file(bool need_scan);
