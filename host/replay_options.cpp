@@ -23,6 +23,7 @@ const char kUsageText[] =
     "  --param JSON           the plug-in parameter text\n"
     "  --param-file FILE      read the parameter text from FILE\n"
     "  --es-url URL           replace \"es_url\" in the parameters\n"
+    "  --log-path DIR         replace \"log_path\" in the parameters\n"
     "  --workers N            decoder worker threads (default 2)\n"
     "  --batch-size N         events per batch (default 1000)\n"
     "  --chunk-size N         stream bytes per block chunk, 0 for single chunks (default 4096)\n"
@@ -74,13 +75,14 @@ int ParseArgs(int argc, char** argv, Options* o) {
       return kOk;
     } else if (a == "--quiet") {
       o->quiet = true;
-    } else if (a == "--plugin" || a == "--param" || a == "--param-file" || a == "--es-url" || a == "--udf" ||
+    } else if (a == "--plugin" || a == "--param" || a == "--param-file" || a == "--es-url" || a == "--log-path" || a == "--udf" ||
                a == "--job" || a == "--channel" || a == "--ack-log") {
       if (!value(&v)) return Usage(a + " needs a value");
       if (a == "--ack-log") o->ack_log = v;
       if (a == "--plugin") o->plugin = v;
       if (a == "--param") o->param = v;
       if (a == "--es-url") o->es_url = v;
+      if (a == "--log-path") o->log_path = v;
       if (a == "--udf") o->udf = v;
       if (a == "--job") o->job = v;
       if (a == "--channel") o->channel = v;
@@ -129,13 +131,17 @@ bool PrepareParam(Options* o, std::string* err) {
   rapidjson::Document d;
   d.Parse<rapidjson::kParseIterativeFlag>(o->param.c_str());  // no recursion on a hostile parameter file
   if (d.HasParseError() || !d.IsObject()) return true;
-  if (!o->es_url.empty()) {
-    rapidjson::Value v(o->es_url.c_str(), d.GetAllocator());
-    if (d.HasMember("es_url")) {
-      d["es_url"] = v;
+  for (const auto& kv : {std::make_pair("es_url", &o->es_url), std::make_pair("log_path", &o->log_path)}) {
+    if (kv.second->empty()) continue;
+    rapidjson::Value v(kv.second->c_str(), d.GetAllocator());
+    auto m = d.FindMember(kv.first);
+    if (m != d.MemberEnd()) {
+      m->value = v;
     } else {
-      d.AddMember("es_url", v, d.GetAllocator());
+      d.AddMember(rapidjson::StringRef(kv.first), v, d.GetAllocator());
     }
+  }
+  if (!o->es_url.empty() || !o->log_path.empty()) {
     rapidjson::StringBuffer sb;
     rapidjson::Writer<rapidjson::StringBuffer> w(sb);
     d.Accept(w);

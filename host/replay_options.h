@@ -17,6 +17,7 @@ struct Options {
   std::string plugin;
   std::string param;
   std::string es_url;
+  std::string log_path;  // replaces "log_path" when not empty
   int workers = 2;
   size_t batch_size = 1000;
   size_t chunk_size = 4096;
@@ -37,7 +38,7 @@ struct Options {
 // for --help and, with the reason, for a usage error).
 int ParseArgs(int argc, char** argv, Options* o);
 
-// Puts --es-url into the parameter text and creates the log directory that the text names (the
+// Puts --es-url and --log-path into the parameter text and creates the log directory that the text names (the
 // plug-in's logger does not create it). A text that is not a JSON object is left as it is: the
 // plug-in's Init reports what is wrong with it. False with *err when the log directory is not one
 // (a regular file, or it cannot be created) or log_name is not a plain file name.

@@ -15,7 +15,9 @@ for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
 url="http://127.0.0.1:$(cat "$work/port")"
 echo "== local es endpoint at $url =="
 
-build/release/cdc-es-replay --param-file examples/param-local.json --es-url "$url" \
+# The logs go to the private directory of this run (mktemp -d: mode 0700), never to a fixed path that
+# another user could have planted a link at.
+build/release/cdc-es-replay --param-file examples/param-local.json --es-url "$url" --log-path "$work/log" \
   --workers 2 --batch-size 64 --chunk-size 256 examples/orders.ndjson
 
 curl -s -XPOST "$url/orders/_refresh" >/dev/null
@@ -25,4 +27,4 @@ curl -s "$url/orders/_search?size=3" | python3 -c '
 import json, sys
 for hit in json.load(sys.stdin)["hits"]["hits"]:
     print(json.dumps(hit["_source"]))'
-echo "== plug-in log: $(ls /tmp/cdc-es-replay/log/replay-event_es-1.*.log.* | tail -1) =="
+echo "== plug-in log: $(ls "$work"/log/replay-event_es-1.*.log.* | tail -1) =="

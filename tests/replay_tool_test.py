@@ -85,12 +85,23 @@ class ReplayToolTest(unittest.TestCase):
     def test_example_replay_arrives_in_full(self):
         example = os.path.join(SOURCE, "examples", "orders.ndjson")
         code, err = run("--param-file", os.path.join(SOURCE, "examples", "param-local.json"), "--es-url", self.es.url,
-                        "--workers", "3", "--batch-size", "40", "--chunk-size", "64", example)
+                        "--log-path", self.log, "--workers", "3", "--batch-size", "40", "--chunk-size", "64", example)
         self.assertEqual(0, code, err)
         want = forwarded_docs(example)
         self.assertGreater(want, 100)
         self.assertEqual(want, self.es.get("/orders/_count")["count"])
         self.assertIn("cdc-es-replay: done: events 331", err)
+        self.assertTrue(any(n.startswith("replay-event_es-1.") for n in os.listdir(self.log)), "--log-path is used")
+
+    def test_examples_never_log_into_a_shared_fixed_path(self):
+        # A fixed path in a world-writable directory lets another user plant a link there.
+        with open(os.path.join(SOURCE, "examples", "param-local.json")) as f:
+            log_path = json.load(f)["log_path"]
+        self.assertFalse(os.path.isabs(log_path), log_path)
+        with open(os.path.join(SOURCE, "scripts", "demo.sh")) as f:
+            demo = f.read()
+        self.assertNotIn("/tmp/cdc-es-replay/", demo)
+        self.assertIn('--log-path "$work/log"', demo)
 
     def test_generated_rows_and_repeat(self):
         code, err = run("--param", param(self.log, url=self.es.url), "--generate", "500", "--repeat", "3",
