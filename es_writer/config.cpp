@@ -3,6 +3,7 @@
 
 #include "common/safe_text.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -184,6 +185,7 @@ Status ParseEsUrlShown(const std::string& url, const std::string& shown, Config*
   Config cfg;
   std::string nodes_part = url;
   size_t q = url.find('?');
+  std::vector<std::string> seen_keys;
   if (q != std::string::npos) {
     nodes_part = url.substr(0, q);
     std::string query = url.substr(q + 1);
@@ -196,7 +198,10 @@ Status ParseEsUrlShown(const std::string& url, const std::string& shown, Config*
         std::string key = pair.substr(0, eq);
         std::string value = eq == std::string::npos ? "" : pair.substr(eq + 1);
         const std::string shown_pair = shown.substr(q + 1 + start, pair.size());
-        Status st = ParseOption(key, value, &cfg.options);
+        const bool repeated = std::find(seen_keys.begin(), seen_keys.end(), key) != seen_keys.end();
+        seen_keys.push_back(key);
+        Status st = repeated ? Status::Error("es_url has the option \"" + key + "\" more than once")
+                             : ParseOption(key, value, &cfg.options);
         if (!st.ok()) {
           // The message quotes key and value; quote them from the shadow instead.
           std::string text = st.text();

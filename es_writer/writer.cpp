@@ -19,6 +19,9 @@ namespace eswriter {
 
 namespace {
 
+// More documents per bulk than this only make replies huge; bulk_bytes bounds the body anyway.
+const int kMaxBulkNum = 100000;
+
 // The root reply is a small object; a node that sends more is not an engine.
 const size_t kMaxRootReplyBytes = 1 << 20;
 
@@ -245,7 +248,11 @@ Status Writer::Init(const std::string& es_url, bool is_v8, const std::string& in
   if (!st.ok()) return st;
   st = CheckIndexName(index);
   if (!st.ok()) return st;
-  if (bulk_num <= 0) return Status::Error("bulk_num " + std::to_string(bulk_num) + " must be greater than 0");
+  if (bulk_num <= 0) {
+    return Status::Error("bulk_num " + std::to_string(bulk_num) +
+                         " must be greater than 0 (es_bulknum must be a whole number of documents per bulk)");
+  }
+  const int clamped_bulk_num = bulk_num > kMaxBulkNum ? kMaxBulkNum : bulk_num;
   Stop();  // the senders read config_: replace it only once they are gone
   stop_ = false;
   cancel_.store(false);
@@ -267,7 +274,10 @@ Status Writer::Init(const std::string& es_url, bool is_v8, const std::string& in
 
   index_ = index;
   action_line_ = "{\"index\":{\"_index\":\"" + index + "\"}}\n";
-  bulk_num_ = static_cast<size_t>(bulk_num);
+  bulk_num_ = static_cast<size_t>(clamped_bulk_num);
+  if (clamped_bulk_num != bulk_num) {
+    log_.Line("WARN", "bulk_num %d is more than %d documents per bulk; using %d", bulk_num, kMaxBulkNum, kMaxBulkNum);
+  }
   current_.reset(new Bulk(action_line_));
   docs_ = bulks_ = retries_ = 0;
   uncommitted_ = 0;
@@ -278,7 +288,7 @@ Status Writer::Init(const std::string& es_url, bool is_v8, const std::string& in
   std::string nodes;
   for (const Node& n : config_.nodes) nodes += (nodes.empty() ? "" : ",") + n.display;
   log_.Line("INFO", "initialized: nodes %s, index %s, bulk_num %d, bulk_bytes %zu, inflight %d, es v%d", nodes.c_str(),
-            index.c_str(), bulk_num, config_.options.bulk_bytes, config_.options.inflight, is_v8 ? 8 : 7);
+            index.c_str(), clamped_bulk_num, config_.options.bulk_bytes, config_.options.inflight, is_v8 ? 8 : 7);
   return Status::Ok();
 }
 

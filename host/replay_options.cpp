@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
@@ -130,7 +131,13 @@ int ParseArgs(int argc, char** argv, Options* o) {
 bool PrepareParam(Options* o, std::string* err) {
   rapidjson::Document d;
   d.Parse<rapidjson::kParseIterativeFlag>(o->param.c_str());  // no recursion on a hostile parameter file
-  if (d.HasParseError() || !d.IsObject()) return true;
+  if (d.HasParseError()) {
+    // The plug-in's own message gives the parser's error as a number: say it in words.
+    std::cerr << "cdc-es-replay: the parameter text is not valid JSON: " << rapidjson::GetParseError_En(d.GetParseError())
+              << " (column " << d.GetErrorOffset() + 1 << ")\n";
+    return true;
+  }
+  if (!d.IsObject()) return true;
   for (const auto& kv : {std::make_pair("es_url", &o->es_url), std::make_pair("log_path", &o->log_path)}) {
     if (kv.second->empty()) continue;
     rapidjson::Value v(kv.second->c_str(), d.GetAllocator());

@@ -161,6 +161,7 @@ class ReplayToolTest(unittest.TestCase):
         code, err = run("--param", "{not json", "--generate", "1")
         self.assertEqual(4, code)
         self.assertIn("Init failed: parse param {not json failed: ", err)
+        self.assertIn("the parameter text is not valid JSON: Missing a name for object member. (column 2)", err)
         code, err = run("--param", param(self.log, version="v9", url=self.es.url), "--generate", "1")
         self.assertEqual(4, code)
         self.assertIn("Init failed: es version: v9 is not support, please check", err)

@@ -19,6 +19,7 @@
 #include "block_encoder.h"
 #include "block_util.h"
 #include "decoder_control.h"
+#include "logging/NanoLog.h"
 #include "plugin/event_es/event_es.h"
 #include "recording_writer.h"
 #include "test_support.h"
@@ -146,6 +147,43 @@ TEST_F(SinkTest, InitHandsTheWriterItsArguments) {
   EXPECT_EQ(2u, CountOf(log, "[INFO]"));
   EXPECT_NE(std::string::npos, log.find(":Init:"));
   EXPECT_NE(std::string::npos, log.find("] event_es plugin udf_name es1 init ok ...\n"));
+}
+
+// Numbers that the parameter rules read with atoi reach the logger and the writer only as sane
+// values, with a warning in the log; keys given twice are named.
+TEST_F(SinkTest, NumbersThatLieAreWarnedAbout) {
+  struct Case {
+    const char* extra;
+    uint64_t roll_bytes;
+    int bulk_num;
+    const char* warning;
+  } cases[] = {
+      {R"(,"log_size":"-1")", 500ull << 20, 500, "log_size \"-1\" is not a whole number of megabytes from 0 to 1048576; the log rolls at 500 MB"},
+      {R"(,"log_size":"99999999")", 500ull << 20, 500, "log_size \"99999999\" is not a whole number"},
+      {R"(,"log_size":"64")", 64ull << 20, 500, nullptr},
+      {R"(,"es_bulknum":"1e9")", 500ull << 20, 1, "es_bulknum \"1e9\" is not a whole number from 1 to 2147483647; it reads as 1"},
+      {R"(,"es_bulknum":"abc")", 500ull << 20, 0, "es_bulknum \"abc\" is not a whole number"},
+      {R"(,"es_index":"other")", 500ull << 20, 500, "parameter \"es_index\" is given more than once; the first value is used"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    recwriter::Reset();
+    const std::string job = std::to_string(100 + n++) + "@h";
+    CDispatchEvent* s = Create();
+    s->Init("ch", "es1", Param("v8", c.extra), job, S_Mysql, false);
+    ASSERT_NE(nullptr, nanolog::nanologger.get());
+    EXPECT_EQ(c.roll_bytes, nanolog::nanologger->m_file_writer.m_log_file_roll_size_bytes) << c.extra;
+    ASSERT_EQ(1u, recwriter::Calls().size()) << c.extra;
+    EXPECT_EQ(c.bulk_num, recwriter::Calls()[0].bulk_num) << c.extra;
+    EXPECT_EQ("idx", recwriter::Calls()[0].es_index);
+    Destroy(s);
+    const std::string log = WaitForLog(LogPath("es1-event_es-" + job.substr(0, job.find('@'))), "init ok", 1);
+    if (c.warning != nullptr) {
+      EXPECT_NE(std::string::npos, log.find(c.warning)) << log;
+    } else {
+      EXPECT_EQ(std::string::npos, log.find("[WARN]")) << log;
+    }
+  }
 }
 
 TEST_F(SinkTest, LogFileNameFromUdfAndJob) {

@@ -213,3 +213,17 @@ TEST(WriterLog, RemovedLogIsReportedAndRecovered) {
   EXPECT_NE(std::string::npos, log.find("lines of this log were lost while it could not be written")) << log;
   EXPECT_NE(std::string::npos, log.find("commit: 0 documents")) << log;
 }
+
+// A bulk size beyond reason is clamped, and the writer's log says so; none at all is refused in words.
+TEST(WriterNumbers, BulkNumIsClampedOrRefusedWithAClearText) {
+  Endpoint es;
+  ASSERT_TRUE(es.ok());
+  const std::string dir = TempDir();
+  ASSERT_EQ(0, Init(es.url(), 1, "idx", 1000000000, dir).r0);
+  const std::string log = testsupport::WaitForText(dir, "bulk_num 1000000000");
+  EXPECT_NE(std::string::npos, log.find("bulk_num 1000000000 is more than 100000 documents per bulk; using 100000")) << log;
+  EXPECT_NE(std::string::npos, log.find("bulk_num 100000,")) << log;
+  Status s = Init(es.url(), 1, "other", 0, dir);
+  EXPECT_EQ(1, s.r0);
+  EXPECT_NE(std::string::npos, s.text.find("es_bulknum must be a whole number of documents per bulk")) << s.text;
+}

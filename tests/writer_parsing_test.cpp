@@ -199,6 +199,7 @@ TEST(ParseEsUrl, Refusals) {
       {"http://h?gzip=yes", "gzip=yes must be 1, 0, true or false"},
       {"http://h?on_malformed=skip", "on_malformed=skip must be fail or deadletter"},
       {"http://h?colour=blue", "unknown option \"colour\""},
+      {"http://h?inflight=2&inflight=4", "has the option \"inflight\" more than once"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);

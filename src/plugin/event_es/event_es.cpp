@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include <rapidjson/document.h>
 
@@ -43,6 +44,48 @@ WriterOwners& Owners() {
   static WriterOwners* owners = new WriterOwners();
   return *owners;
 }
+
+// A number as the parameter rules read it (atoi) is only trusted when the text is plain decimal digits
+// whose value lies in [min, max]; anything else ("-1", "1e9", "abc") gets a warning.
+bool PlainNumber(const std::string& text, long min, long max) {
+  if (text.empty() || text.size() > 10) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  const long v = atol(text.c_str());
+  return v >= min && v <= max;
+}
+
+// What the parameter text says beyond its fields: the raw texts of the numbers and the keys given
+// more than once (the first one counts).
+struct ParamNotes {
+  std::string log_size, es_bulknum;
+  bool has_log_size = false, has_es_bulknum = false;
+  std::vector<std::string> repeated;
+};
+
+ParamNotes ReadParamNotes(const std::string& param) {
+  ParamNotes notes;
+  rapidjson::Document doc;
+  doc.Parse<rapidjson::kParseIterativeFlag>(param.data(), param.size());
+  if (doc.HasParseError() || !doc.IsObject()) return notes;
+  std::map<std::string, int> seen;
+  for (auto it = doc.MemberBegin(); it != doc.MemberEnd(); ++it) {
+    const std::string key(it->name.GetString(), it->name.GetStringLength());
+    if (++seen[key] == 2) notes.repeated.push_back(key);
+  }
+  auto raw = [&doc](const char* key, std::string* out, bool* has) {
+    auto it = doc.FindMember(key);
+    *has = it != doc.MemberEnd() && it->value.IsString();
+    if (*has) out->assign(it->value.GetString(), it->value.GetStringLength());
+  };
+  raw("log_size", &notes.log_size, &notes.has_log_size);
+  raw("es_bulknum", &notes.es_bulknum, &notes.has_es_bulknum);
+  return notes;
+}
+
+const long kMaxLogSizeMb = 1024 * 1024;  // 1 TiB per file
+const int32_t kDefaultLogSizeMb = 500;
 
 // Called from a catch block: nothing may throw out of a sink call into the host, so the exception
 // in flight becomes a failure of `what` with a text.
@@ -152,8 +195,22 @@ bool CEventEs::Init(const std::string& channel_name, const std::string& udf_name
 
     std::string log_name = conf_.log_name_;
     if (log_name.empty()) log_name = udf_name + "-event_es-" + job_id.substr(0, job_id.find('@'));
+    // The roll size reaches the logger only as a sane number: "-1" would be 4 PiB.
+    const ParamNotes notes = ReadParamNotes(param);
+    const bool bad_log_size = notes.has_log_size && !PlainNumber(notes.log_size, 0, kMaxLogSizeMb);
     nanolog::initialize(nanolog::GuaranteedLogger(), conf_.log_path_, log_name,
-                        static_cast<uint32_t>(conf_.log_size_));
+                        static_cast<uint32_t>(bad_log_size ? kDefaultLogSizeMb : conf_.log_size_));
+    for (const std::string& key : notes.repeated) {
+      LOG_WARN << "parameter \"" << key << "\" is given more than once; the first value is used";
+    }
+    if (bad_log_size) {
+      LOG_WARN << "log_size \"" << notes.log_size << "\" is not a whole number of megabytes from 0 to " << kMaxLogSizeMb
+               << "; the log rolls at " << kDefaultLogSizeMb << " MB";
+    }
+    if (notes.has_es_bulknum && !PlainNumber(notes.es_bulknum, 1, INT_MAX)) {
+      LOG_WARN << "es_bulknum \"" << notes.es_bulknum << "\" is not a whole number from 1 to " << int32_t(INT_MAX)
+               << "; it reads as " << conf_.es_bulknum_;
+    }
 
     if (ev_buf_.initStr("", 256)) {
       setErr("alloc event buf failed");
