@@ -82,6 +82,11 @@ def replay_rate(a, tmp, inflight, batch, plugin):
     return DOCS / secs
 
 
+def fault(url, obj):
+    req = urllib.request.Request(url + "/_fault", data=json.dumps(obj).encode(), method="POST")
+    urllib.request.urlopen(req).read()
+
+
 def median(values):
     v = sorted(values)
     return v[len(v) // 2] if len(v) % 2 else (v[len(v) // 2 - 1] + v[len(v) // 2]) / 2
@@ -114,6 +119,16 @@ def main():
                                   docs_file, str(BULK), "5000"], check=True, capture_output=True, text=True).stdout
             assert count(a.url, "bench") == DOCS
             this["writer_inflight%d" % inflight] = DOCS / float(out.strip())
+        # The writer with 10 % of the items rejected for now (429), commits of 1,000 documents, against the
+        # same run without rejections: retried items must not stall the stream.
+        for key, rate in (("writer_commit1000", 0.0), ("writer_commit1000_items429", 0.1)):
+            delete(a.url, "bench")
+            fault(a.url, {"reset": True, "item_reject_rate": rate})
+            out = subprocess.run([os.path.join(a.build, "bench", "writer_driver"), a.url, docs_file, str(BULK), "1000"],
+                                 check=True, capture_output=True, text=True).stdout
+            fault(a.url, {"reset": True})
+            assert count(a.url, "bench") == DOCS
+            this[key] = DOCS / float(out.strip())
         for key, inflight, batch, plugin in WHOLE_PATH:
             this["replay_" + key] = replay_rate(a, tmp, inflight, batch, plugin)
         curl_last = curl_rate(a.url, "bench", tmp)

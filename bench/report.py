@@ -150,11 +150,18 @@ def main(out):
         what = "whole path" if not poll else "whole path, experiment: logger idle poll 1 ms"
         print("| cdc-es-replay %s, %d in flight, batches of %d | %.0f | %s | %s |" % (
             what, inflight, batch, net[key + "_docs_per_sec"], ratio(key), ratio(key, True)))
+    if "writer_commit1000_items429_docs_per_sec" in net:
+        clean, rejected = net["writer_commit1000_docs_per_sec"], net["writer_commit1000_items429_docs_per_sec"]
+        print("| libes_writer.so, commits of 1,000, no item rejected | %.0f | %s | |" % (clean, ratio("writer_commit1000")))
+        print("| libes_writer.so, commits of 1,000, 10 %% of items rejected with 429 | %.0f | %s | |" % (
+            rejected, ratio("writer_commit1000_items429")))
     print("\nThe whole path is timed from the tool's start to its exit (loading, Init, generating and encoding the "
           "events, decoding, forwarding, the writer); the experiment rows load a plug-in built with the logger's idle "
           "poll at 1 ms instead of 50 microseconds, which never ships. The writer's default keeps 2 bulks in flight; "
           "this endpoint answers two connections at once more slowly than one (compare the two curl rows), so the "
-          "rows with 2 in flight compare best with curl over two connections.")
+          "rows with 2 in flight compare best with curl over two connections. With 10 % of the items rejected, the "
+          "rejected documents wait in one retry pool for a back-off per round in proportion to the share rejected, "
+          "while new bulks go on.")
 
 
 if __name__ == "__main__":

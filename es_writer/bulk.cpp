@@ -47,8 +47,12 @@ void Bulk::Add(const char* doc, size_t len) {
 Bulk Bulk::Subset(const std::vector<size_t>& indexes) const {
   Bulk out(action_line_);
   out.generation = generation;
-  for (size_t i : indexes) out.Add(body_.data() + spans_[i].first, spans_[i].second);
+  out.AddFrom(*this, indexes);
   return out;
+}
+
+void Bulk::AddFrom(const Bulk& other, const std::vector<size_t>& indexes) {
+  for (size_t i : indexes) Add(other.body_.data() + other.spans_[i].first, other.spans_[i].second);
 }
 
 bool IsMalformedType(const std::string& type) {

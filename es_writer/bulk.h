@@ -25,6 +25,8 @@ class Bulk {
   std::string Doc(size_t i) const { return body_.substr(spans_[i].first, spans_[i].second); }
   // A new bulk with the documents at the given indexes, in that order.
   Bulk Subset(const std::vector<size_t>& indexes) const;
+  // Appends the documents of other at the given indexes, in that order.
+  void AddFrom(const Bulk& other, const std::vector<size_t>& indexes);
 
   uint64_t generation = 0;  // the commit period the bulk belongs to
 

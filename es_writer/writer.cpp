@@ -218,6 +218,9 @@ void Writer::Stop() {
     stop_ = true;
     cancel_.store(true);
     queue_.clear();
+    retry_pool_.reset();
+    retry_round_ = 0;
+    pool_busy_ = false;
   }
   cv_.notify_all();
   for (std::thread& t : senders_) t.join();
@@ -382,7 +385,7 @@ Status Writer::Commit() {
     failure = failure_;
   } else {
     std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait(lock, [this]() { return failed_ || (queue_.empty() && busy_ == 0); });
+    cv_.wait(lock, [this]() { return failed_ || (queue_.empty() && busy_ == 0 && !retry_pool_); });
     if (failed_) {
       failure = failure_;
     } else {
@@ -406,6 +409,9 @@ void Writer::ResetPending() {
   queue_.clear();
   cv_.notify_all();
   cv_.wait(lock, [this]() { return busy_ == 0; });
+  retry_pool_.reset();
+  retry_round_ = 0;
+  pool_busy_ = false;
   cancel_.store(false);
   failed_ = false;
   failure_.clear();
@@ -417,13 +423,17 @@ void Writer::ResetPending() {
 
 const Node& Writer::NextNode() { return config_.nodes[rr_.fetch_add(1) % config_.nodes.size()]; }
 
-bool Writer::Backoff(int attempt) {
+std::chrono::microseconds Writer::BackoffDelay(int attempt) const {
   static thread_local std::mt19937_64 rng(std::random_device{}());
   const Options& o = config_.options;
   double delay = static_cast<double>(o.backoff_ms) * static_cast<double>(1ull << std::min(attempt, 20));
   delay = std::min(delay, static_cast<double>(o.backoff_max_ms));
   delay *= 0.5 + 0.5 * std::uniform_real_distribution<double>(0.0, 1.0)(rng);  // jitter
-  auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(static_cast<long>(delay * 1000));
+  return std::chrono::microseconds(static_cast<long>(delay * 1000));
+}
+
+bool Writer::Backoff(int attempt) {
+  auto until = std::chrono::steady_clock::now() + BackoffDelay(attempt);
   while (std::chrono::steady_clock::now() < until) {
     if (cancel_.load()) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -431,28 +441,99 @@ bool Writer::Backoff(int attempt) {
   return !cancel_.load();
 }
 
+std::unique_ptr<Bulk> Writer::TakeRetryRound() {
+  if (!retry_pool_ || pool_busy_ || std::chrono::steady_clock::now() < retry_at_) return nullptr;
+  std::unique_ptr<Bulk> round;
+  if (retry_pool_->count() <= bulk_num_) {
+    round = std::move(retry_pool_);
+  } else {  // more than a bulk's worth: this round takes bulk_num of them, the rest go next
+    std::vector<size_t> first, rest;
+    for (size_t i = 0; i < retry_pool_->count(); ++i) (i < bulk_num_ ? first : rest).push_back(i);
+    round.reset(new Bulk(retry_pool_->Subset(first)));
+    std::unique_ptr<Bulk> left(new Bulk(retry_pool_->Subset(rest)));
+    retry_pool_ = std::move(left);
+  }
+  pool_busy_ = true;
+  return round;
+}
+
+void Writer::PoolForRetry(const Bulk& b, const std::vector<size_t>& rejected, uint64_t gen) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (gen != generation_) return;  // the period was dropped meanwhile
+  retry_share_ = b.count() == 0 ? 1.0 : static_cast<double>(rejected.size()) / static_cast<double>(b.count());
+  if (!retry_pool_) {
+    retry_pool_.reset(new Bulk(action_line_));
+    retry_pool_->generation = gen;
+    if (!pool_busy_) {
+      retry_since_ = std::chrono::steady_clock::now();
+      ScheduleRetryRound();
+    }
+  }
+  retry_pool_->AddFrom(b, rejected);
+  ++retries_;
+}
+
+void Writer::ScheduleRetryRound() {
+  const auto full = BackoffDelay(retry_round_);
+  const double share = retry_share_ < 1.0 ? retry_share_ : 1.0;
+  retry_at_ = std::chrono::steady_clock::now() +
+              std::chrono::microseconds(static_cast<long>(static_cast<double>(full.count()) * share));
+}
+
 void Writer::SenderLoop() {
   HttpClient http(config_.options);
   for (;;) {
     std::unique_ptr<Bulk> bulk;
+    bool is_round = false;
     {
       std::unique_lock<std::mutex> lock(mu_);
-      cv_.wait(lock, [this]() { return stop_ || !queue_.empty(); });
-      if (stop_) return;
-      bulk = std::move(queue_.front());
-      queue_.pop_front();
+      for (;;) {
+        if (stop_) return;
+        if (!queue_.empty()) break;
+        bulk = TakeRetryRound();
+        if (bulk) break;
+        if (retry_pool_ && !pool_busy_) {
+          cv_.wait_until(lock, retry_at_);
+        } else {
+          cv_.wait(lock);
+        }
+      }
+      if (bulk) {
+        is_round = true;
+      } else {
+        bulk = std::move(queue_.front());
+        queue_.pop_front();
+      }
       ++busy_;
     }
     uint64_t gen = bulk->generation;
     Status st;
-    try {
-      st = SendBulk(http, std::move(*bulk));
-    } catch (const std::exception& e) {  // nothing may end this thread with an exception
-      st = Status::Error(std::string("sending a bulk failed: ") + e.what());
+    if (is_round && config_.options.retry_deadline_ms >= 0 &&
+        std::chrono::steady_clock::now() - retry_since_ > std::chrono::milliseconds(config_.options.retry_deadline_ms)) {
+      st = Status::Error("gave up after the retry deadline of " + std::to_string(config_.options.retry_deadline_ms) +
+                         " ms (" + std::to_string(retry_round_ + 1) + " rounds); last error: " + retry_last_);
+      log_.Line("CRIT", "%s", st.text().c_str());
+    } else {
+      try {
+        st = SendBulk(http, std::move(*bulk), gen);
+      } catch (const std::exception& e) {  // nothing may end this thread with an exception
+        st = Status::Error(std::string("sending a bulk failed: ") + e.what());
+      }
     }
     {
       std::lock_guard<std::mutex> lock(mu_);
       --busy_;
+      if (is_round && gen == generation_) {
+        pool_busy_ = false;
+        if (retry_pool_) {
+          // Documents of this round rejected again, or others that came meanwhile: the next round;
+          // the back-off grows only when the engine rejected everything again.
+          retry_round_ = retry_share_ >= 1.0 ? std::min(retry_round_ + 1, 20) : 0;
+          ScheduleRetryRound();
+        } else {
+          retry_round_ = 0;
+        }
+      }
       if (!st.ok() && gen == generation_ && !failed_) {
         failed_ = true;
         failure_ = st.text();
@@ -462,7 +543,7 @@ void Writer::SenderLoop() {
   }
 }
 
-Status Writer::SendBulk(HttpClient& http, Bulk bulk) {
+Status Writer::SendBulk(HttpClient& http, Bulk bulk, uint64_t gen) {
   auto Critical = [this](const std::string& text) {
     log_.Line("CRIT", "%s", text.c_str());
     return Status::Error(text);
@@ -514,9 +595,15 @@ Status Writer::SendBulk(HttpClient& http, Bulk bulk) {
                  node.display + "; first: status " + std::to_string(e.status) + " " + e.type + ": " + e.reason);
         }
         if (out.retry.empty()) break;
+        // Rejected for now: into the retry pool, sent in a later round; this sender goes on.
         last = std::to_string(out.retry.size()) + " documents rejected for now (429)";
-        log_.Line("WARN", "node %s: %s, retrying them", node.display.c_str(), last.c_str());
-        b = b.Subset(out.retry);
+        log_.Line("WARN", "node %s: %s, retrying them in the next round", node.display.c_str(), last.c_str());
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          retry_last_ = "node " + node.display + ": " + last;
+        }
+        PoolForRetry(b, out.retry, gen);
+        break;
       } else {
         last = out.error;
         log_.Line("WARN", "node %s: %s, retrying %zu documents", node.display.c_str(), last.c_str(), b.count());

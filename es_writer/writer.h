@@ -3,6 +3,8 @@
 // Threads: Init, Write and Commit are called one at a time (the C interface serialises them). Sender threads
 // (Options::inflight of them) take finished bulks from a bounded queue and send them, with retries,
 // while the caller fills the next bulk. Everything shared is guarded by mu_.
+// Documents that the engine rejects for now (429 items) go to one retry pool, sent as a bulk of its
+// own after a back-off per retry round; meanwhile the senders go on with new bulks.
 // Delivery is at least once: a retried bulk may index a document twice.
 #pragma once
 
@@ -78,7 +80,11 @@ class Writer {
 
  private:
   void SenderLoop();
-  Status SendBulk(HttpClient& http, Bulk bulk);
+  // REQUIRES: mu_ held. The retry pool's next bulk, when its back-off has passed (else null).
+  std::unique_ptr<Bulk> TakeRetryRound();
+  // Puts the rejected documents of b into the retry pool (of generation gen).
+  void PoolForRetry(const Bulk& b, const std::vector<size_t>& rejected, uint64_t gen);
+  Status SendBulk(HttpClient& http, Bulk bulk, uint64_t gen);
   // Waits for room in the bounded queue; false when a bulk failed for good meanwhile.
   bool Submit();
   void ResetPending();
@@ -86,6 +92,11 @@ class Writer {
   const Node& NextNode();
   // Sleeps the back-off of the given attempt; false when the batch was cancelled meanwhile.
   bool Backoff(int attempt);
+  std::chrono::microseconds BackoffDelay(int attempt) const;
+  // REQUIRES: mu_ held. When the retry pool's next round may go: the back-off of the round, in
+  // proportion to how much of the last bulk the engine rejected (a node that took 90% is not
+  // overloaded), growing only while rounds bring no progress.
+  void ScheduleRetryRound();
   // Logs text, drops what is pending and returns text as the error.
   Status Fail(const std::string& text);
 
@@ -111,6 +122,15 @@ class Writer {
   bool failed_ = false;
   std::string failure_;
   std::vector<std::thread> senders_;
+
+  // The retry pool (guarded by mu_): documents rejected for now, the round they wait for, when that
+  // round may go, and when the pool's first document was rejected (for the retry deadline).
+  std::unique_ptr<Bulk> retry_pool_;
+  int retry_round_ = 0;
+  std::chrono::steady_clock::time_point retry_at_, retry_since_;
+  std::string retry_last_;  // what the engine last said about the pool's documents
+  bool pool_busy_ = false;  // a sender has the pool's current round in flight
+  double retry_share_ = 1;  // the share of its documents that the last rejecting bulk had rejected
 
   // Counters since the last commit (guarded by mu_).
   uint64_t docs_ = 0, bulks_ = 0, retries_ = 0;

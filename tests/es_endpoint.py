@@ -62,6 +62,11 @@ class Handler(BaseHTTPRequestHandler):
     def log_message(self, fmt, *args):  # quiet
         pass
 
+    def setup(self):
+        super().setup()
+        # Answers go out at once: without this, a small answer waits for the client's delayed ACK.
+        self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+
     def send_json(self, status, obj):
         data = json.dumps(obj).encode()
         self.send_response(status)
@@ -69,8 +74,10 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(data)))
         if CONFIG["distribution"] != "opensearch":
             self.send_header("X-Elastic-Product", "Elasticsearch")
-        self.end_headers()
-        self.wfile.write(data)
+        # Headers and body in one write (end_headers, with the body behind the blank line).
+        self._headers_buffer.append(b"\r\n")
+        self._headers_buffer.append(data)
+        self.flush_headers()
 
     def read_body(self):
         if self.headers.get("Transfer-Encoding", "").lower() == "chunked":

@@ -227,3 +227,23 @@ TEST(WriterNumbers, BulkNumIsClampedOrRefusedWithAClearText) {
   EXPECT_EQ(1, s.r0);
   EXPECT_NE(std::string::npos, s.text.find("es_bulknum must be a whole number of documents per bulk")) << s.text;
 }
+
+// Items rejected for now wait in the retry pool while later bulks go out: with one bulk in flight, a
+// document rejected in the first bulk is stored after the documents of the bulks behind it, and
+// every document exactly once.
+TEST(PartialRejection, LaterBulksGoOutWhileRejectedItemsWait) {
+  Endpoint es;
+  ASSERT_TRUE(es.ok());
+  const std::string dir = TempDir();
+  ASSERT_EQ(0, Init(es.url() + "?inflight=1&backoff_ms=2000", 1, "idx", 10, dir).r0);
+  es.Fault(R"({"reject_items":1})");
+  for (int i = 0; i < 30; ++i) ASSERT_EQ(0, Write(Doc(i)).r0);
+  Status c = Commit();
+  ASSERT_EQ(0, c.r0) << c.text;
+  const std::vector<std::string> raw = es.Raw("idx");
+  ASSERT_EQ(30u, raw.size());
+  EXPECT_EQ(Doc(0), raw.back()) << "the rejected document went out after the later bulks";
+  EXPECT_EQ(Doc(1), raw.front());
+  const std::string log = testsupport::WaitForText(dir, "commit: 30 documents");
+  EXPECT_NE(std::string::npos, log.find("1 documents rejected for now (429), retrying them in the next round")) << log;
+}
