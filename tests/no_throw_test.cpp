@@ -16,12 +16,6 @@
 namespace {
 std::atomic<size_t> g_fail_from{0};  // allocations of at least this many bytes fail; 0: none
 
-void* Allocate(size_t n) {
-  const size_t limit = g_fail_from.load(std::memory_order_relaxed);
-  if (limit != 0 && n >= limit) return nullptr;
-  return malloc(n == 0 ? 1 : n);
-}
-
 // Large allocations fail while one of these lives.
 struct NoLargeAllocations {
   NoLargeAllocations() { g_fail_from.store(1 << 20); }
@@ -29,22 +23,13 @@ struct NoLargeAllocations {
 };
 }  // namespace
 
-void* operator new(size_t n) {
-  void* p = Allocate(n);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
+static void* TestAllocate(size_t n) {
+  const size_t limit = g_fail_from.load(std::memory_order_relaxed);
+  if (limit != 0 && n >= limit) return nullptr;
+  return malloc(n == 0 ? 1 : n);
 }
-void* operator new[](size_t n) {
-  void* p = Allocate(n);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-void* operator new(size_t n, const std::nothrow_t&) noexcept { return Allocate(n); }
-void* operator new[](size_t n, const std::nothrow_t&) noexcept { return Allocate(n); }
-void operator delete(void* p) noexcept { free(p); }
-void operator delete[](void* p) noexcept { free(p); }
-void operator delete(void* p, size_t) noexcept { free(p); }
-void operator delete[](void* p, size_t) noexcept { free(p); }
+
+#include "replaced_new.h"
 
 TEST(NoThrow, WriterCallsReportAFailedAllocation) {
   testing_es::Endpoint es;

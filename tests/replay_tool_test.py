@@ -73,7 +73,9 @@ def run(*args, stdin=None, preexec_fn=None):
     return p.returncode, p.stderr
 
 
-class ReplayToolTest(unittest.TestCase):
+class WithEndpoint(unittest.TestCase):
+    """A local endpoint, a temporary directory and a log directory in it, per test."""
+
     def setUp(self):
         self.es = Endpoint()
         self.tmp = tempfile.mkdtemp()
@@ -82,6 +84,8 @@ class ReplayToolTest(unittest.TestCase):
     def tearDown(self):
         self.es.stop()
 
+
+class ReplayToolTest(WithEndpoint):
     def test_example_replay_arrives_in_full(self):
         example = os.path.join(SOURCE, "examples", "orders.ndjson")
         code, err = run("--param-file", os.path.join(SOURCE, "examples", "param-local.json"), "--es-url", self.es.url,
@@ -191,16 +195,8 @@ class ReplayToolTest(unittest.TestCase):
 GOOD_LINE = '{"type":"INSERT","columns":["optype","doc"],"rows":[["\'insert\'","\'{}\'"]]}\n'
 
 
-class ReplayToolMisuseTest(unittest.TestCase):
+class ReplayToolMisuseTest(WithEndpoint):
     """What a careless operator or a broken machine can do to the tool: each a clear error and exit code."""
-
-    def setUp(self):
-        self.es = Endpoint()
-        self.tmp = tempfile.mkdtemp()
-        self.log = os.path.join(self.tmp, "log")
-
-    def tearDown(self):
-        self.es.stop()
 
     def test_standard_input_is_read_for_a_dash(self):
         code, err = run("--param", param(self.log, url=self.es.url), "-", stdin=GOOD_LINE * 7)
