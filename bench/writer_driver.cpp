@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
   const size_t per_commit = static_cast<size_t>(atoi(argv[4]));
   auto start = std::chrono::steady_clock::now();
   for (size_t i = 0; i < docs.size(); ++i) {
-    write_msg_return w = write_msg(&docs[i][0], static_cast<int>(docs[i].size()), 1);
+    write_msg_return w = write_msg(&docs[i][0], static_cast<int>(docs[i].size()), ES_WRITER_DOC_INDEX);
     if (w.r0 != 0) {
       fprintf(stderr, "write_msg: %s\n", w.r1);
       return 1;

@@ -350,7 +350,7 @@ bool CEventEs::packBatchMsg(SqlEvent* sql_ev) {
     NameStrList* data_list = sql_ev->datas_.GetElemByPos(r);
     assert(data_list->used_num_ == col_num);
     const size_t cols = data_list->used_num_ < col_num ? data_list->used_num_ : col_num;
-    if (getMsgType(sql_ev, data_list) != 1) continue;  // only 'insert' rows send their documents
+    if (getMsgType(sql_ev, data_list) != ES_WRITER_DOC_INDEX) continue;  // only 'insert' rows send their documents
     for (size_t j = 0; j < cols; ++j) {
       if (!PiecesEqual(sql_ev->col_names_.GetElemByPos(j), "doc")) continue;
       if (CopyToBuf(ev_buf_, data_list->GetElemByPos(j))) {
@@ -364,7 +364,7 @@ bool CEventEs::packBatchMsg(SqlEvent* sql_ev) {
         continue;
       }
       ev_buf_.trunc(1);
-      if (writeMsg(1)) return true;
+      if (writeMsg(ES_WRITER_DOC_INDEX)) return true;
     }
   }
   return false;
@@ -378,7 +378,7 @@ int CEventEs::getMsgType(SqlEvent* sql_ev, NameStrList* data_list) {
     if (!PiecesEqual(sql_ev->col_names_.GetElemByPos(j), "optype")) continue;
     const BufStr* value = data_list->GetElemByPos(j);
     if (PiecesEqual(value, "'insert'")) {
-      typ = 1;
+      typ = ES_WRITER_DOC_INDEX;  // the one type the writer indexes
     } else if (PiecesEqual(value, "'delete'")) {
       typ = 2;
     } else if (PiecesEqual(value, "'update'")) {
