@@ -14,7 +14,14 @@
 #include "libes_writer.h"
 #include "writer.h"
 
+#ifndef EVENT_ES_VERSION
+#define EVENT_ES_VERSION "unknown"
+#endif
+
 namespace {
+// The version, as a what(1) string in the file (the C interface has no call for it).
+__attribute__((used)) const char kWhatVersion[] = "@(#)libes_writer " EVENT_ES_VERSION;
+
 std::mutex g_mu;
 std::unique_ptr<eswriter::Writer> g_writer;  // guarded by g_mu
 thread_local std::string g_error;

@@ -15,6 +15,10 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#ifndef EVENT_ES_VERSION
+#define EVENT_ES_VERSION "unknown"
+#endif
+
 namespace eswriter {
 
 namespace {
@@ -290,7 +294,8 @@ Status Writer::Init(const std::string& es_url, bool is_v8, const std::string& in
   settings_ = settings;
   std::string nodes;
   for (const Node& n : config_.nodes) nodes += (nodes.empty() ? "" : ",") + n.display;
-  log_.Line("INFO", "initialized: nodes %s, index %s, bulk_num %d, bulk_bytes %zu, inflight %d, es v%d", nodes.c_str(),
+  log_.Line("INFO", "libes_writer %s initialized: nodes %s, index %s, bulk_num %d, bulk_bytes %zu, inflight %d, es v%d",
+            EVENT_ES_VERSION, nodes.c_str(),
             index.c_str(), clamped_bulk_num, config_.options.bulk_bytes, config_.options.inflight, is_v8 ? 8 : 7);
   return Status::Ok();
 }

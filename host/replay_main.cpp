@@ -7,9 +7,12 @@
 // not start, or a batch that still failed after its re-sends), 5 the tool's own failure (the ack log
 // cannot be written, no memory).
 #include <dlfcn.h>
+#include <link.h>
 #include <malloc.h>
 
 #include <exception>
+#include <fstream>
+#include <iterator>
 #include <iostream>
 #include <new>
 
@@ -17,12 +20,49 @@
 #include "replay_options.h"
 #include "replay_pipeline.h"
 
+#ifndef EVENT_ES_VERSION
+#define EVENT_ES_VERSION "unknown"
+#endif
+
 namespace {
+
+// The what(1) version string ("@(#)NAME VERSION") in a file, or "" when it has none.
+std::string WhatVersion(const std::string& path, const std::string& name) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string marker = "@(#)" + name + " ";
+  const size_t at = bytes.find(marker);
+  if (at == std::string::npos) return "";
+  const size_t end = bytes.find('\0', at);
+  return bytes.substr(at + 4, end == std::string::npos ? std::string::npos : end - at - 4);
+}
+
+// The tool's version, and those of the plug-in and of the writer library the plug-in loads.
+int ShowVersions(const replay::Options& o) {
+  std::cout << "cdc-es-replay " << EVENT_ES_VERSION << "\n";
+  void* handle = dlopen(o.plugin.c_str(), RTLD_NOW);
+  if (handle == nullptr) {
+    std::cout << "plug-in " << o.plugin << ": cannot load: " << dlerror() << "\n";
+    return replay::kPluginFailure;
+  }
+  const std::string plugin = WhatVersion(o.plugin, "libevent_es");
+  std::cout << "plug-in " << o.plugin << ": " << (plugin.empty() ? "no version string" : plugin) << "\n";
+  void* writer = dlopen("libes_writer.so", RTLD_NOW | RTLD_NOLOAD);
+  struct link_map* map = nullptr;
+  if (writer != nullptr && dlinfo(writer, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr) {
+    const std::string version = WhatVersion(map->l_name, "libes_writer");
+    std::cout << "writer " << map->l_name << ": " << (version.empty() ? "no version string" : version) << "\n";
+  } else {
+    std::cout << "writer: not loaded with the plug-in\n";
+  }
+  return replay::kOk;
+}
 
 int Replay(int argc, char** argv) {
   replay::Options o;
   const int rc = replay::ParseArgs(argc, argv, &o);
   if (rc >= 0) return rc;
+  if (o.show_version) return ShowVersions(o);
   std::string err;
   if (!replay::PrepareParam(&o, &err)) {
     std::cerr << "cdc-es-replay: " << err << "\n";

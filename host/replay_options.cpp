@@ -35,7 +35,8 @@ const char kUsageText[] =
     "  --retry-backoff-ms MS  wait before the first re-send, doubling after each (default 1000)\n"
     "  --udf NAME, --job ID, --channel NAME   names handed to Init (defaults replay, 1@replay, replay)\n"
     "  --ack-log FILE         append a JSON line per batch that Execute reported done\n"
-    "  --quiet                no progress line\n";
+    "  --quiet                no progress line\n"
+    "  --version              the versions of the tool, the plug-in and its writer library\n";
 
 int Usage(const std::string& why) {
   std::cerr << "cdc-es-replay: " << why << "\n" << kUsageText;
@@ -50,12 +51,20 @@ bool ParseNumber(const char* text, long min, long* out) {
   return true;
 }
 
+#ifndef EVENT_ES_PLUGIN_FROM_BIN
+#define EVENT_ES_PLUGIN_FROM_BIN "."
+#endif
+
+// libevent_es.so beside the tool (the build tree), else in the plug-in directory of an install.
 std::string DefaultPluginPath(const char* argv0) {
   char self[4096];
   ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
   std::string path = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string(argv0);
   size_t slash = path.rfind('/');
-  return (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/libevent_es.so";
+  const std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+  const std::string beside = dir + "/libevent_es.so";
+  if (access(beside.c_str(), F_OK) == 0) return beside;
+  return dir + "/" + EVENT_ES_PLUGIN_FROM_BIN + "/libevent_es.so";
 }
 
 }  // namespace
@@ -74,6 +83,8 @@ int ParseArgs(int argc, char** argv, Options* o) {
     if (a == "--help" || a == "-h") {
       std::cout << kUsageText;
       return kOk;
+    } else if (a == "--version") {
+      o->show_version = true;
     } else if (a == "--quiet") {
       o->quiet = true;
     } else if (a == "--plugin" || a == "--param" || a == "--param-file" || a == "--es-url" || a == "--log-path" || a == "--udf" ||
@@ -119,6 +130,7 @@ int ParseArgs(int argc, char** argv, Options* o) {
       o->inputs.push_back(a);
     }
   }
+  if (o->show_version) return -1;
   if (o->param.empty()) return Usage("the plug-in parameters are missing (--param or --param-file)");
   if (o->generate < 0 && o->inputs.empty()) return Usage("no input: name NDJSON files or use --generate N");
   if (o->generate >= 0 && !o->inputs.empty()) return Usage("--generate and input files exclude each other");

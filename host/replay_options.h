@@ -30,6 +30,7 @@ struct Options {
   std::string job = "1@replay";
   std::string channel = "replay";
   bool quiet = false;
+  bool show_version = false;
   std::string ack_log;
   std::vector<std::string> inputs;
 };

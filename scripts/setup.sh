@@ -8,6 +8,7 @@ PACKAGES=(
   googletest libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
   python3 curl openssl zlib1g-dev valgrind
+  dpkg-dev lintian
 )
 
 missing=()

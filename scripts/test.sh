@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine and runs the whole test suite: a release build (assertions off), an
 # AddressSanitizer + UndefinedBehaviorSanitizer build, and a ThreadSanitizer build of every test that
-# runs threads, then the libFuzzer targets for a bounded time (FUZZ_SECONDS, default 20 each).
+# runs threads, then the libFuzzer targets for a bounded time (FUZZ_SECONDS, default 20 each), then
+# the packages (scripts/package.sh), extracted into a temporary root and checked.
 # Build trees go to build/ (override with BUILD_ROOT).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,5 +34,9 @@ configure_and_test tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="-O1" -DSANIT
 
 echo "== fuzz targets =="
 BUILD_ROOT="$BUILD_ROOT" bash scripts/fuzz.sh "${FUZZ_SECONDS:-20}"
+
+echo "== packages (.deb and tarball, extracted and run) =="
+BUILD_ROOT="$BUILD_ROOT" bash scripts/package.sh
+python3 tests/package_test.py "$BUILD_ROOT/package"
 
 echo "all test builds passed"

@@ -22,9 +22,16 @@
 #include "json_event_type.h"
 #include "logging/NanoLog.h"
 
+#ifndef EVENT_ES_VERSION
+#define EVENT_ES_VERSION "unknown"
+#endif
+
 namespace ostrel {
 
 namespace {
+
+// The version, as a what(1) string in the file: tools read it without loading anything new.
+__attribute__((used)) const char kWhatVersion[] = "@(#)libevent_es " EVENT_ES_VERSION;
 
 const useconds_t kSlotPollUs = 20000;
 const char kNoWriterText[] = "(the writer gave no error text)";
