@@ -21,9 +21,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   for (const eswriter::ItemError& e : out.refused) {
     if (e.index >= n || seen[e.index]++ != 0) abort();
-    if (e.reason.size() > 303 || e.type.empty()) abort();
+    // A reason is cut to 300 bytes before its control characters are escaped (at most 4 bytes each).
+    if (e.reason.size() > 4 * 300 + 3 || e.type.empty() || e.type.size() > 4 * 100 + 3) abort();
+    for (char c : e.reason) {
+      if (static_cast<unsigned char>(c) < 0x20) abort();  // no raw control character reaches a log
+    }
   }
   if (out.kind != eswriter::ReplyKind::kDone && (!out.retry.empty() || !out.refused.empty())) abort();
-  if (out.error.size() > 700) abort();
+  if (out.error.size() > 2000) abort();
+  for (char c : out.error) {
+    if (static_cast<unsigned char>(c) < 0x20) abort();
+  }
   return 0;
 }
