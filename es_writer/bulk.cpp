@@ -30,9 +30,12 @@ LineBreaks FindLineBreaks(const char* doc, size_t len) {
   return LineBreaks::kBetweenTokens;
 }
 
-void Bulk::Add(const char* doc, size_t len) {
-  body_.reserve(body_.size() + action_line_.size() + len + 1);  // one growth, so a failure changes nothing
-  body_.append(action_line_);
+void Bulk::Add(const char* doc, size_t len, const std::string& id_fragment) {
+  body_.reserve(body_.size() + AddedBytes(len, id_fragment.size()));  // one growth: a failure changes nothing
+  const size_t action = body_.size();
+  body_.append(action_head_);
+  body_.append(id_fragment);
+  body_.append("}}\n", 3);
   size_t start = body_.size();
   body_.append(doc, len);
   if (memchr(doc, '\n', len) != nullptr || memchr(doc, '\r', len) != nullptr) {
@@ -40,19 +43,28 @@ void Bulk::Add(const char* doc, size_t len) {
       if (body_[i] == '\n' || body_[i] == '\r') body_[i] = ' ';
     }
   }
-  spans_.emplace_back(start, body_.size() - start);
+  spans_.push_back(Span{action, start, body_.size() - start});
   body_.push_back('\n');
 }
 
 Bulk Bulk::Subset(const std::vector<size_t>& indexes) const {
-  Bulk out(action_line_);
+  Bulk out(action_head_);
   out.generation = generation;
   out.AddFrom(*this, indexes);
   return out;
 }
 
 void Bulk::AddFrom(const Bulk& other, const std::vector<size_t>& indexes) {
-  for (size_t i : indexes) Add(other.body_.data() + other.spans_[i].first, other.spans_[i].second);
+  // Action lines are copied as they are (with their ids); payloads hold no raw line break any more.
+  for (size_t i : indexes) {
+    const Span& sp = other.spans_[i];
+    const size_t action = body_.size();
+    body_.append(other.body_, sp.action, sp.start - sp.action);
+    const size_t start = body_.size();
+    body_.append(other.body_, sp.start, sp.len);
+    spans_.push_back(Span{action, start, sp.len});
+    body_.push_back('\n');
+  }
 }
 
 bool IsMalformedType(const std::string& type) {
@@ -98,7 +110,8 @@ std::string RequestError(const std::string& body) {
 
 }  // namespace
 
-ReplyOutcome ClassifyReply(long status, const std::string& body, const std::string& transport_error, size_t n) {
+ReplyOutcome ClassifyReply(long status, const std::string& body, const std::string& transport_error, size_t n,
+                           bool conflict_is_present) {
   ReplyOutcome out;
   if (status == 0) {
     out.kind = ReplyKind::kRetryAll;
@@ -149,14 +162,17 @@ ReplyOutcome ClassifyReply(long status, const std::string& body, const std::stri
         all_ok = false;
         break;
       }
-      auto st = item.MemberBegin()->value.FindMember("status");
-      if (st == item.MemberBegin()->value.MemberEnd() || !st->value.IsInt() || st->value.GetInt() < 200 ||
-          st->value.GetInt() > 299) {
+      const auto& result = item.MemberBegin()->value;
+      auto st = result.FindMember("status");
+      if (st == result.MemberEnd() || !st->value.IsInt() || st->value.GetInt() < 200 || st->value.GetInt() > 299) {
         all_ok = false;
         break;
       }
+      auto r = result.FindMember("result");
+      if (r != result.MemberEnd() && r->value.IsString() && strcmp(r->value.GetString(), "updated") == 0) ++out.updated;
     }
     if (all_ok) return out;
+    out.updated = 0;
   }
   size_t i = 0;
   for (const auto& item : items->value.GetArray()) {
@@ -165,6 +181,8 @@ ReplyOutcome ClassifyReply(long status, const std::string& body, const std::stri
       out.error = "the bulk reply has a malformed item at position " + std::to_string(i);
       out.retry.clear();
       out.refused.clear();
+      out.present.clear();
+      out.updated = 0;
       return out;
     }
     const auto& result = item.MemberBegin()->value;
@@ -183,7 +201,10 @@ ReplyOutcome ClassifyReply(long status, const std::string& body, const std::stri
       }
     }
     if (item_status >= 200 && item_status <= 299 && err == result.MemberEnd()) {
-      // acknowledged
+      auto r = result.FindMember("result");
+      if (r != result.MemberEnd() && r->value.IsString() && strcmp(r->value.GetString(), "updated") == 0) ++out.updated;
+    } else if (conflict_is_present && item_status == 409 && type == "version_conflict_engine_exception") {
+      out.present.push_back(i);
     } else if (IsRetryableItem(item_status, type)) {
       out.retry.push_back(i);
     } else {

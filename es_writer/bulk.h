@@ -11,18 +11,22 @@ namespace eswriter {
 
 class Bulk {
  public:
-  explicit Bulk(const std::string& action_line) : action_line_(action_line) {}
+  // action_head: the action line up to its metadata's last member, e.g. {"index":{"_index":"i"
+  explicit Bulk(const std::string& action_head) : action_head_(action_head) {}
 
-  // Appends one document as an action line and a payload line. A raw line break outside the
-  // document's strings is white space to JSON and becomes a space, so a document is always exactly
-  // one line with its tokens as they were. REQUIRES: no raw line break inside a string (see
-  // FindLineBreaks; such a document is malformed and never sent).
-  void Add(const char* doc, size_t len);
+  // Appends one document as an action line (the head, id_fragment such as ,"_id":"7" or nothing,
+  // then "}}") and a payload line. A raw line break outside the document's strings is white space
+  // to JSON and becomes a space, so a document is always exactly one line with its tokens as they
+  // were. REQUIRES: no raw line break inside a string (see FindLineBreaks; such a document is
+  // malformed and never sent).
+  void Add(const char* doc, size_t len, const std::string& id_fragment = std::string());
+  // Bytes that Add adds for a document of len bytes with this id fragment.
+  size_t AddedBytes(size_t len, size_t id_fragment_len) const { return action_head_.size() + id_fragment_len + 4 + len; }
   size_t count() const { return spans_.size(); }
   size_t bytes() const { return body_.size(); }
   const std::string& body() const { return body_; }
   // The document at index i, as sent.
-  std::string Doc(size_t i) const { return body_.substr(spans_[i].first, spans_[i].second); }
+  std::string Doc(size_t i) const { return body_.substr(spans_[i].start, spans_[i].len); }
   // A new bulk with the documents at the given indexes, in that order.
   Bulk Subset(const std::vector<size_t>& indexes) const;
   // Appends the documents of other at the given indexes, in that order.
@@ -31,9 +35,14 @@ class Bulk {
   uint64_t generation = 0;  // the commit period the bulk belongs to
 
  private:
-  std::string action_line_;
+  struct Span {
+    size_t action;  // offset of the document's action line in body_
+    size_t start;   // offset of its payload
+    size_t len;     // length of its payload
+  };
+  std::string action_head_;
   std::string body_;
-  std::vector<std::pair<size_t, size_t>> spans_;  // offset and length of each payload in body_
+  std::vector<Span> spans_;
 };
 
 enum class LineBreaks {
@@ -65,10 +74,15 @@ struct ReplyOutcome {
   std::vector<size_t> retry;       // items to send again (429 and rejected-execution items)
   std::vector<ItemError> refused;  // permanent item failures
   std::string error;               // text for kRetryAll and kFatal
+  std::vector<size_t> present;     // items already in the index (409 under create with ids): delivered
+  size_t updated = 0;              // acknowledged items that replaced a document (result "updated")
 };
 
 // Classifies an HTTP reply (status 0: no answer, transport_error says why) to a bulk of n documents.
-ReplyOutcome ClassifyReply(long status, const std::string& body, const std::string& transport_error, size_t n);
+// With conflict_is_present (create with document ids), a 409 version conflict means the document is
+// in the index already (an earlier write of ours, or the host's re-send): delivered, not refused.
+ReplyOutcome ClassifyReply(long status, const std::string& body, const std::string& transport_error, size_t n,
+                           bool conflict_is_present = false);
 
 // True for item error types that mean the document itself is malformed or does not fit the mapping.
 bool IsMalformedType(const std::string& type);

@@ -2,6 +2,7 @@
 #include "config.h"
 
 #include "common/safe_text.h"
+#include "doc_id.h"
 
 #include <algorithm>
 #include <cctype>
@@ -144,6 +145,22 @@ Status ParseOption(const std::string& key, const std::string& value, Options* o)
     } else {
       return Status::Error("es_url option on_malformed=" + value + " must be fail or deadletter");
     }
+    return Status::Ok();
+  }
+  if (key == "doc_id") return DocIdSource::Parse(PercentDecode(value), &o->doc_id, &o->doc_id_pointer);
+  if (key == "op_type") {
+    if (value == "index") {
+      o->op_type = OpType::kIndex;
+    } else if (value == "create") {
+      o->op_type = OpType::kCreate;
+    } else {
+      return Status::Error("es_url option op_type=" + value + " must be index or create");
+    }
+    return Status::Ok();
+  }
+  if (key == "pipeline") {
+    o->pipeline = PercentDecode(value);
+    if (o->pipeline.empty()) return Status::Error("es_url option pipeline= must name an ingest pipeline");
     return Status::Ok();
   }
   return Status::Error("es_url has an unknown option \"" + key + "\"");

@@ -20,6 +20,8 @@ struct Node {
 };
 
 enum class MalformedPolicy { kFail, kDeadLetter };
+enum class DocIdMode { kNone, kPointer, kHash };  // where a document's _id comes from
+enum class OpType { kIndex, kCreate };            // the bulk action
 
 struct Options {
   long request_timeout_ms = 30000;
@@ -34,6 +36,10 @@ struct Options {
   std::string ca_file;
   std::string api_key;
   MalformedPolicy on_malformed = MalformedPolicy::kFail;
+  DocIdMode doc_id = DocIdMode::kNone;
+  std::string doc_id_pointer;  // with kPointer: the JSON Pointer, as given (decoded)
+  OpType op_type = OpType::kIndex;
+  std::string pipeline;        // ingest pipeline of every bulk request; empty: none
 };
 
 struct Config {

@@ -26,6 +26,22 @@ namespace {
 // More documents per bulk than this only make replies huge; bulk_bytes bounds the body anyway.
 const int kMaxBulkNum = 100000;
 
+// Percent-encoding of a query parameter's value: everything but the unreserved characters.
+std::string UrlEncode(const std::string& s) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : s) {
+    if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
 // The root reply is a small object; a node that sends more is not an engine.
 const size_t kMaxRootReplyBytes = 1 << 20;
 
@@ -280,13 +296,19 @@ Status Writer::Init(const std::string& es_url, bool is_v8, const std::string& in
   }
 
   index_ = index;
-  action_line_ = "{\"index\":{\"_index\":\"" + index + "\"}}\n";
+  action_head_ = std::string("{\"") + (config_.options.op_type == OpType::kCreate ? "create" : "index") +
+                 "\":{\"_index\":\"" + index + "\"";
+  bulk_path_ = "/_bulk";
+  if (!config_.options.pipeline.empty()) bulk_path_ += "?pipeline=" + UrlEncode(config_.options.pipeline);
+  doc_ids_.reset(new DocIdSource(config_.options));
+  conflicts_are_present_ = config_.options.op_type == OpType::kCreate && doc_ids_->enabled();
   bulk_num_ = static_cast<size_t>(clamped_bulk_num);
   if (clamped_bulk_num != bulk_num) {
     log_.Line("WARN", "bulk_num %d is more than %d documents per bulk; using %d", bulk_num, kMaxBulkNum, kMaxBulkNum);
   }
-  current_.reset(new Bulk(action_line_));
+  current_.reset(new Bulk(action_head_));
   docs_ = bulks_ = retries_ = 0;
+  updated_ = present_ = dead_lettered_ = 0;
   uncommitted_ = 0;
   period_start_ = std::chrono::steady_clock::now();
   for (int i = 0; i < config_.options.inflight; ++i) senders_.emplace_back(&Writer::SenderLoop, this);
@@ -294,9 +316,13 @@ Status Writer::Init(const std::string& es_url, bool is_v8, const std::string& in
   settings_ = settings;
   std::string nodes;
   for (const Node& n : config_.nodes) nodes += (nodes.empty() ? "" : ",") + n.display;
-  log_.Line("INFO", "libes_writer %s initialized: nodes %s, index %s, bulk_num %d, bulk_bytes %zu, inflight %d, es v%d",
-            EVENT_ES_VERSION, nodes.c_str(),
-            index.c_str(), clamped_bulk_num, config_.options.bulk_bytes, config_.options.inflight, is_v8 ? 8 : 7);
+  const Options& o = config_.options;
+  const std::string doc_id = o.doc_id == DocIdMode::kNone ? "none" : o.doc_id == DocIdMode::kHash ? "hash" : o.doc_id_pointer;
+  log_.Line("INFO",
+            "libes_writer %s initialized: nodes %s, index %s, bulk_num %d, bulk_bytes %zu, inflight %d, es v%d, "
+            "doc_id %s, op_type %s, pipeline %s",
+            EVENT_ES_VERSION, nodes.c_str(), index.c_str(), clamped_bulk_num, o.bulk_bytes, o.inflight, is_v8 ? 8 : 7,
+            doc_id.c_str(), o.op_type == OpType::kCreate ? "create" : "index", o.pipeline.empty() ? "none" : o.pipeline.c_str());
   return Status::Ok();
 }
 
@@ -345,13 +371,33 @@ Status Writer::Write(const char* doc, int len, int64_t typ) {
     }
     return Fail(reason);
   }
+  // The document's _id, when doc_id asks for one; a document without a usable one is malformed.
+  std::string id;
+  if (doc_ids_->enabled()) {
+    std::string why;
+    if (!doc_ids_->Fragment(doc, n, &id, &why)) {
+      const std::string reason = "document " + std::to_string(uncommitted_ + 1) + " of this commit has no _id for doc_id=" +
+                                 config_.options.doc_id_pointer + ": " + why;
+      if (config_.options.on_malformed == MalformedPolicy::kDeadLetter) {
+        ItemError e;
+        e.type = "no_document_id";
+        e.reason = reason;
+        log_.DeadLetter(index_, e, std::string(doc, n));
+        log_.Line("WARN", "document set aside in the dead-letter file: %s", reason.c_str());
+        std::lock_guard<std::mutex> lock(mu_);
+        ++dead_lettered_;
+        return Status::Ok();
+      }
+      return Fail(reason);
+    }
+  }
   // A bulk closes before a document that would take it past the byte cap (a document larger than
   // the cap goes alone), and after its bulk_num-th document.
-  const size_t added = action_line_.size() + n + 1;
+  const size_t added = current_->AddedBytes(n, id.size());
   bool ok = true;
   if (current_->count() != 0 && current_->bytes() + added > config_.options.bulk_bytes) ok = Submit();
   if (ok) {
-    current_->Add(doc, n);
+    current_->Add(doc, n, id);
     ++uncommitted_;
     if (current_->count() >= bulk_num_) ok = Submit();
   }
@@ -376,7 +422,7 @@ bool Writer::Submit() {
   docs_ += current_->count();
   ++bulks_;
   queue_.push_back(std::move(current_));
-  current_.reset(new Bulk(action_line_));
+  current_.reset(new Bulk(action_head_));
   lock.unlock();
   cv_.notify_all();
   return true;
@@ -395,10 +441,14 @@ Status Writer::Commit() {
       failure = failure_;
     } else {
       double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - period_start_).count();
-      log_.Line("INFO", "commit: %llu documents in %llu bulks, %llu retries, %.3f s",
+      log_.Line("INFO",
+                "commit: %llu documents in %llu bulks, %llu retries, %llu replaced, %llu already present, "
+                "%llu dead-lettered, %.3f s",
                 static_cast<unsigned long long>(docs_), static_cast<unsigned long long>(bulks_),
-                static_cast<unsigned long long>(retries_), secs);
+                static_cast<unsigned long long>(retries_), static_cast<unsigned long long>(updated_),
+                static_cast<unsigned long long>(present_), static_cast<unsigned long long>(dead_lettered_), secs);
       docs_ = bulks_ = retries_ = 0;
+  updated_ = present_ = dead_lettered_ = 0;
       uncommitted_ = 0;
       period_start_ = std::chrono::steady_clock::now();
       return Status::Ok();
@@ -421,9 +471,10 @@ void Writer::ResetPending() {
   failed_ = false;
   failure_.clear();
   docs_ = bulks_ = retries_ = 0;
+  updated_ = present_ = dead_lettered_ = 0;
   uncommitted_ = 0;
   period_start_ = std::chrono::steady_clock::now();
-  current_.reset(new Bulk(action_line_));
+  current_.reset(new Bulk(action_head_));
 }
 
 const Node& Writer::NextNode() { return config_.nodes[rr_.fetch_add(1) % config_.nodes.size()]; }
@@ -467,7 +518,7 @@ void Writer::PoolForRetry(const Bulk& b, const std::vector<size_t>& rejected, ui
   if (gen != generation_) return;  // the period was dropped meanwhile
   retry_share_ = b.count() == 0 ? 1.0 : static_cast<double>(rejected.size()) / static_cast<double>(b.count());
   if (!retry_pool_) {
-    retry_pool_.reset(new Bulk(action_line_));
+    retry_pool_.reset(new Bulk(action_head_));
     retry_pool_->generation = gen;
     if (!pool_busy_) {
       retry_since_ = std::chrono::steady_clock::now();
@@ -563,9 +614,14 @@ Status Writer::SendBulk(HttpClient& http, Bulk bulk, uint64_t gen) {
     for (;;) {
       if (cancel_.load()) return Status::Error("cancelled");
       const Node& node = NextNode();
-      HttpResponse resp = http.PostNdjson(node, "/_bulk", b.body(), &cancel_);
-      ReplyOutcome out = resp.too_large || resp.local ? ReplyOutcome{ReplyKind::kFatal, {}, {}, resp.error}
-                                                      : ClassifyReply(resp.status, resp.body, resp.error, b.count());
+      HttpResponse resp = http.PostNdjson(node, bulk_path_, b.body(), &cancel_);
+      ReplyOutcome out;
+      if (resp.too_large || resp.local) {
+        out.kind = ReplyKind::kFatal;
+        out.error = resp.error;
+      } else {
+        out = ClassifyReply(resp.status, resp.body, resp.error, b.count(), conflicts_are_present_);
+      }
       std::string last;
       if (out.kind == ReplyKind::kFatal) {
         return Critical("bulk request to node " + node.display + " failed: " + out.error);
@@ -584,10 +640,21 @@ Status Writer::SendBulk(HttpClient& http, Bulk bulk, uint64_t gen) {
         break;
       }
       if (out.kind == ReplyKind::kDone) {
+        if (out.updated != 0 || !out.present.empty()) {
+          std::lock_guard<std::mutex> lock(mu_);
+          if (gen == generation_) {
+            updated_ += out.updated;
+            present_ += out.present.size();
+          }
+        }
         std::vector<ItemError> fatal;
         for (const ItemError& e : out.refused) {
           if (config_.options.on_malformed == MalformedPolicy::kDeadLetter && IsMalformedType(e.type) &&
               log_.DeadLetter(index_, e, b.Doc(e.index))) {
+            {
+              std::lock_guard<std::mutex> lock(mu_);
+              ++dead_lettered_;
+            }
             log_.Line("WARN", "document set aside in the dead-letter file: status %ld %s: %s", e.status,
                       e.type.c_str(), e.reason.c_str());
             continue;

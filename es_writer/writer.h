@@ -22,6 +22,7 @@
 
 #include "bulk.h"
 #include "config.h"
+#include "doc_id.h"
 #include "http_client.h"
 #include "status.h"
 
@@ -102,7 +103,10 @@ class Writer {
 
   Config config_;
   std::string index_;
-  std::string action_line_;
+  std::string action_head_;  // {"index":{"_index":"<index>" (or "create"), closed per document
+  std::string bulk_path_;    // /_bulk, with the pipeline when one is set
+  std::unique_ptr<DocIdSource> doc_ids_;
+  bool conflicts_are_present_ = false;  // create with ids: a 409 means the document is in the index
   size_t bulk_num_ = 0;
   bool ready_ = false;
   std::string settings_;       // the arguments of the Init in force
@@ -134,6 +138,7 @@ class Writer {
 
   // Counters since the last commit (guarded by mu_).
   uint64_t docs_ = 0, bulks_ = 0, retries_ = 0;
+  uint64_t updated_ = 0, present_ = 0, dead_lettered_ = 0;  // replaced, already present (409), set aside
   std::chrono::steady_clock::time_point period_start_;
 };
 

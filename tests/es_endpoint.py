@@ -23,7 +23,8 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import urlsplit, parse_qs
 
 STATE_LOCK = threading.Lock()
-INDICES = {}  # index -> list of (id, source text)
+INDICES = {}  # index -> list of (id, source text, time first stored)
+IDS = {}      # index -> {id: position in INDICES[index]}
 FAULTS = {
     "fail_next": 0, "fail_status": 503,   # whole requests answered with a status
     "fail_reason": "injected failure",    # ... and this reason
@@ -38,7 +39,8 @@ FAULTS = {
     "nested_reply": 0,                    # root and bulk answered 200 with this many '[' (a hostile node)
     "huge_reply_mb": 0,                   # root and bulk answered 200 with this many MB of white space
 }
-STATS = {"requests": 0, "bulk_requests": 0, "items": 0, "docs": 0, "injected": {}}
+STATS = {"requests": 0, "bulk_requests": 0, "items": 0, "docs": 0, "injected": {}, "pipelines": [],
+         "replaced": 0, "conflicts": 0}
 CONFIG = {"version": "8.12.1", "distribution": "elasticsearch", "user": None}
 
 
@@ -120,6 +122,9 @@ class Handler(BaseHTTPRequestHandler):
         if body is None:
             return self.send_json(400, error_body(400, "illegal_argument_exception", "chunked bodies are not accepted"))
         if parts and parts[-1] == "_bulk" and method in ("POST", "PUT"):
+            if "pipeline" in query:
+                with STATE_LOCK:
+                    STATS["pipelines"].append(query["pipeline"][0])
             return self.bulk(parts[0] if len(parts) == 2 else None, body)
         if len(parts) == 2 and parts[1] == "_refresh":
             return self.send_json(200, {"_shards": {"total": 2, "successful": 1, "failed": 0}})
@@ -132,7 +137,8 @@ class Handler(BaseHTTPRequestHandler):
             start = int(query.get("from", ["0"])[0])
             with STATE_LOCK:
                 stored = list(INDICES.get(parts[0], []))
-            reply = {"total": len(stored), "docs": [e[1] for e in stored[start:]]}
+            reply = {"total": len(stored), "docs": [e[1] for e in stored[start:]],
+                     "ids": [e[0] for e in stored[start:]]}
             if query.get("with_time", ["0"])[0] == "1":
                 reply["times"] = [e[2] for e in stored[start:]]
             return self.send_json(200, reply)
@@ -146,6 +152,7 @@ class Handler(BaseHTTPRequestHandler):
         if len(parts) == 1 and method == "DELETE":
             with STATE_LOCK:
                 INDICES.pop(parts[0], None)
+                IDS.pop(parts[0], None)
             return self.send_json(200, {"acknowledged": True})
         if len(parts) == 1 and method in ("PUT", "HEAD", "GET"):
             with STATE_LOCK:
@@ -253,7 +260,8 @@ class Handler(BaseHTTPRequestHandler):
                 return self.send_json(400, error_body(400, "illegal_argument_exception",
                                                       "Action/metadata line [%d] contains an unknown parameter [_type]" % i))
             index = meta.get("_index", path_index)
-            doc_id = meta.get("_id") or uuid.uuid4().hex[:20]
+            given_id = meta.get("_id")
+            doc_id = given_id or uuid.uuid4().hex[:20]
             if op == "delete":
                 items.append({op: {"_index": index, "_id": doc_id, "status": 404, "result": "not_found"}})
                 continue
@@ -280,9 +288,20 @@ class Handler(BaseHTTPRequestHandler):
                 items.append({op: {"_index": index, "_id": doc_id, "status": 400, "error": {
                     "type": parse_error, "reason": "failed to parse: %s" % str(exc)[:100]}}})
                 continue
+            with STATE_LOCK:
+                exists = given_id is not None and (given_id in IDS.get(index, {}) or
+                                                   any(e[0] == index and e[1] == given_id for e in stored))
+            if exists and op == "create":
+                with STATE_LOCK:
+                    STATS["conflicts"] += 1
+                items.append({op: {"_index": index, "_id": doc_id, "status": 409, "error": {
+                    "type": "version_conflict_engine_exception",
+                    "reason": "[%s]: version conflict, document already exists (current version [1])" % doc_id}}})
+                continue
             stored.append((index, doc_id, payload.decode("utf-8", "replace")))
-            item = {"_index": index, "_id": doc_id, "_version": 1, "result": "created",
-                    "_shards": {"total": 2, "successful": 1, "failed": 0}, "status": 201,
+            item = {"_index": index, "_id": doc_id, "_version": 2 if exists else 1,
+                    "result": "updated" if exists else "created",
+                    "_shards": {"total": 2, "successful": 1, "failed": 0}, "status": 200 if exists else 201,
                     "_seq_no": 0, "_primary_term": 1}
             if not v8:
                 item["_type"] = "_doc"
@@ -290,7 +309,15 @@ class Handler(BaseHTTPRequestHandler):
         with STATE_LOCK:
             now = time.time()
             for index, doc_id, src in stored:
-                INDICES.setdefault(index, []).append((doc_id, src, now))
+                docs = INDICES.setdefault(index, [])
+                ids = IDS.setdefault(index, {})
+                if doc_id in ids:  # the same _id: replaced in place, first time kept
+                    at = ids[doc_id]
+                    docs[at] = (doc_id, src, docs[at][2])
+                    STATS["replaced"] += 1
+                else:
+                    ids[doc_id] = len(docs)
+                    docs.append((doc_id, src, now))
             STATS["items"] += len(items)
             STATS["docs"] += len(stored)
         errors = any("error" in list(it.values())[0] for it in items)

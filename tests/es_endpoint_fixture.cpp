@@ -96,15 +96,35 @@ void Endpoint::Stop() {
 
 void Endpoint::Fault(const std::string& json) { HttpPost(url() + "/_fault", json); }
 
-std::vector<std::string> Endpoint::Raw(const std::string& index, size_t from) {
-  std::vector<std::string> docs;
-  HttpResult r = HttpGet(url() + "/" + index + "/_raw?from=" + std::to_string(from));
+namespace {
+// A list of strings from the endpoint: the member `list` of the reply to url (a stats list when
+// under_stats).
+std::vector<std::string> StringList(const std::string& url, const char* list, bool under_stats) {
+  std::vector<std::string> out;
+  HttpResult r = HttpGet(url);
   rapidjson::Document d;
   d.Parse(r.body.c_str());
-  if (d.HasParseError() || !d.IsObject() || !d.HasMember("docs")) return docs;
-  for (const auto& v : d["docs"].GetArray()) docs.emplace_back(v.GetString(), v.GetStringLength());
-  return docs;
+  if (d.HasParseError() || !d.IsObject()) return out;
+  const rapidjson::Value* v = &d;
+  if (under_stats) {
+    if (!d.HasMember("stats")) return out;
+    v = &d["stats"];
+  }
+  if (!v->HasMember(list) || !(*v)[list].IsArray()) return out;
+  for (const auto& e : (*v)[list].GetArray()) out.emplace_back(e.GetString(), e.GetStringLength());
+  return out;
 }
+}  // namespace
+
+std::vector<std::string> Endpoint::Raw(const std::string& index, size_t from) {
+  return StringList(url() + "/" + index + "/_raw?from=" + std::to_string(from), "docs", false);
+}
+
+std::vector<std::string> Endpoint::Ids(const std::string& index) {
+  return StringList(url() + "/" + index + "/_raw", "ids", false);
+}
+
+std::vector<std::string> Endpoint::Pipelines() { return StringList(url() + "/_fault", "pipelines", true); }
 
 long Endpoint::Count(const std::string& index) {
   HttpResult r = HttpGet(url() + "/" + index + "/_count");

@@ -33,6 +33,10 @@ class Endpoint {
   void Fault(const std::string& json);
   // Sources stored in the index, exactly as received, from position `from` on.
   std::vector<std::string> Raw(const std::string& index, size_t from = 0);
+  // The _id of every stored document, in the order of Raw.
+  std::vector<std::string> Ids(const std::string& index);
+  // The pipeline parameter of every bulk request that had one.
+  std::vector<std::string> Pipelines();
   long Count(const std::string& index);
   // A number from the endpoint's statistics, e.g. "bulk_requests".
   long Stat(const std::string& name);

@@ -99,6 +99,28 @@ TEST(ClassifyReply, RefusedItemsCarryStatusTypeAndReason) {
   EXPECT_EQ("unknown", out.refused[0].type);
 }
 
+// Under create with document ids, a version conflict is a document already in the index; otherwise
+// (an engine-made id cannot conflict) it stays a permanent item error. Replacements are counted.
+TEST(ClassifyReply, ConflictsAndReplacements) {
+  const std::string conflict = "{\"create\":{\"_id\":\"7\",\"status\":409,\"error\":{\"type\":"
+                               "\"version_conflict_engine_exception\",\"reason\":\"exists\"}}}";
+  const std::string created = "{\"create\":{\"_id\":\"8\",\"status\":201,\"result\":\"created\"}}";
+  const std::string updated = "{\"index\":{\"_id\":\"9\",\"status\":200,\"result\":\"updated\"}}";
+  ReplyOutcome out = ClassifyReply(200, Reply(true, {conflict, created, updated}), "", 3, true);
+  EXPECT_EQ(ReplyKind::kDone, out.kind);
+  EXPECT_EQ(std::vector<size_t>{0}, out.present);
+  EXPECT_TRUE(out.refused.empty());
+  EXPECT_EQ(1u, out.updated);
+
+  out = ClassifyReply(200, Reply(true, {conflict, created}), "", 2, false);
+  ASSERT_EQ(1u, out.refused.size());
+  EXPECT_EQ(409, out.refused[0].status);
+  EXPECT_TRUE(out.present.empty());
+
+  out = ClassifyReply(200, Reply(false, {updated, updated, created}), "", 3);
+  EXPECT_EQ(2u, out.updated);  // counted on the fast path too
+}
+
 // A reply of 50 MB is classified without keeping more than a cut of it in any text.
 TEST(ClassifyReply, FiftyMegabyteRepliesGiveShortTexts) {
   const std::string huge_reason(50u << 20, 'r');
