@@ -4,9 +4,12 @@ the test endpoint injects transient failures (429, 503, dropped connections, slo
 goes down for a few seconds. The tool re-sends a batch whenever Execute fails.
 
 Checks: every document is in the index at least once, and every batch that Execute reported done had
-all its documents stored before Execute returned.
+all its documents stored before Execute returned. With --doc-id, the documents carry their _id from
+their "id" member (doc_id=/id): then the index must hold exactly one document per generated id,
+nothing missing and nothing extra, whatever was re-sent.
 
-Usage: fault_soak.py TOOL [--docs N] (the test command runs 50,000; the full soak is 1,000,000)
+Usage: fault_soak.py TOOL [--docs N] [--doc-id] (the test command runs 50,000 in both modes; the full
+soak is 1,000,000)
 """
 import argparse
 import json
@@ -35,6 +38,7 @@ def main():
     ap.add_argument("--docs", type=int, default=50000)
     ap.add_argument("--batch-size", type=int, default=2000)
     ap.add_argument("--down-ms", type=int, default=4000)
+    ap.add_argument("--doc-id", action="store_true", help="documents carry their _id (doc_id=/id)")
     args = ap.parse_args()
 
     tmp = tempfile.mkdtemp(prefix="fault_soak_")
@@ -51,6 +55,8 @@ def main():
         call(url, "/_fault", {"transient_rate": 0.15, "item_reject_rate": 0.005, "slow_ms": 150})
 
         es_url = url + "?backoff_ms=20&backoff_max_ms=500&retry_deadline_ms=3000&request_timeout_ms=5000"
+        if args.doc_id:
+            es_url += "&doc_id=/id"
         param = {"log_path": os.path.join(tmp, "log"), "es_url": es_url, "es_version": "v8", "es_index": "soak",
                  "es_bulknum": "500"}
         ack_log = os.path.join(tmp, "ack.ndjson")
@@ -104,6 +110,14 @@ def main():
         if missing or late or batches * args.batch_size < args.docs or stats["injected"].get("down", 0) == 0:
             print("FAIL")
             return 1
+        if args.doc_id:
+            ids = call(url, "/soak/_raw")["ids"]
+            want = set(str(i) for i in range(args.docs))
+            print("doc_id=/id: %d stored, %d distinct ids, %d replaced, %d missing, %d extra" %
+                  (len(ids), len(set(ids)), stats["replaced"], len(want - set(ids)), len(set(ids) - want)))
+            if len(ids) != args.docs or set(ids) != want:
+                print("FAIL: not exactly one document per generated id")
+                return 1
         print("fault soak passed")
         return 0
     finally:
