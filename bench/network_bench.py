@@ -10,6 +10,7 @@ import time
 import urllib.request
 
 DOCS = 50000
+DOCS_1K = 20000
 DOC_SIZE = 200
 BULK = 500
 
@@ -107,8 +108,14 @@ def main():
     # Rounds interleave every path with the curl baseline, so a slow spell of the machine hits all of
     # them. Each rate is the median of its rounds; each ratio is the median of the rounds' ratios, each
     # against the mean of the curl runs that open and close its round.
+    docs_1k = os.path.join(tmp, "docs1k.ndjson")
+    with open(docs_1k, "w") as f:
+        for i in range(DOCS_1K):
+            head = '{"id":%d,"payload":"' % i
+            f.write(head + "x" * (1024 - len(head) - 2) + '"}\n')
     runs = {}
     ratios = {}
+    cpu_us = {}
     for _ in range(ROUNDS):
         this = {}
         curl_first = curl_rate(a.url, "bench", tmp)
@@ -118,7 +125,7 @@ def main():
             out = subprocess.run([os.path.join(a.build, "bench", "writer_driver"), a.url + "?inflight=%d" % inflight,
                                   docs_file, str(BULK), "5000"], check=True, capture_output=True, text=True).stdout
             assert count(a.url, "bench") == DOCS
-            this["writer_inflight%d" % inflight] = DOCS / float(out.strip())
+            this["writer_inflight%d" % inflight] = DOCS / float(out.split()[0])
         # The writer with 10 % of the items rejected for now (429), commits of 1,000 documents, against the
         # same run without rejections: retried items must not stall the stream.
         for key, rate in (("writer_commit1000", 0.0), ("writer_commit1000_items429", 0.1)):
@@ -128,7 +135,14 @@ def main():
                                  check=True, capture_output=True, text=True).stdout
             fault(a.url, {"reset": True})
             assert count(a.url, "bench") == DOCS
-            this[key] = DOCS / float(out.strip())
+            this[key] = DOCS / float(out.split()[0])
+        # The writer's CPU per 1 KB document with a document id from a pointer or a hash, against none.
+        for key, option in (("doc_id_none", ""), ("doc_id_pointer", "?doc_id=/id"), ("doc_id_hash", "?doc_id=hash")):
+            delete(a.url, "bench")
+            out = subprocess.run([os.path.join(a.build, "bench", "writer_driver"), a.url + option, docs_1k, str(BULK),
+                                  "5000"], check=True, capture_output=True, text=True).stdout
+            assert count(a.url, "bench") == DOCS_1K
+            cpu_us.setdefault(key, []).append(float(out.split()[1]) * 1e6 / DOCS_1K)
         for key, inflight, batch, plugin in WHOLE_PATH:
             this["replay_" + key] = replay_rate(a, tmp, inflight, batch, plugin)
         curl_last = curl_rate(a.url, "bench", tmp)
@@ -141,6 +155,8 @@ def main():
                 ratios.setdefault(k + "_two_connections", []).append(v / this["curl_two_connections"])
     results = {k + "_docs_per_sec": median(v) for k, v in runs.items()}
     results.update({k + "_ratio": median(v) for k, v in ratios.items()})
+    for k, v in cpu_us.items():
+        results[k + "_cpu_us_per_doc"] = median(v)
     results["docs"] = DOCS
     results["doc_size"] = DOC_SIZE
     results["rounds"] = ROUNDS

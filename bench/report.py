@@ -155,6 +155,14 @@ def main(out):
         print("| libes_writer.so, commits of 1,000, no item rejected | %.0f | %s | |" % (clean, ratio("writer_commit1000")))
         print("| libes_writer.so, commits of 1,000, 10 %% of items rejected with 429 | %.0f | %s | |" % (
             rejected, ratio("writer_commit1000_items429")))
+    if "doc_id_none_cpu_us_per_doc" in net:
+        none = net["doc_id_none_cpu_us_per_doc"]
+        print("\nThe writer's CPU time per 1 KB document (user + system of its process, medians):\n")
+        print("| doc_id | CPU us per document | against none |")
+        print("|---|---|---|")
+        for key, label in (("doc_id_none", "none"), ("doc_id_pointer", "/id"), ("doc_id_hash", "hash")):
+            v = net[key + "_cpu_us_per_doc"]
+            print("| %s | %.2f | %.2f |" % (label, v, v / none))
     print("\nThe whole path is timed from the tool's start to its exit (loading, Init, generating and encoding the "
           "events, decoding, forwarding, the writer); the experiment rows load a plug-in built with the logger's idle "
           "poll at 1 ms instead of 50 microseconds, which never ships. The writer's default keeps 2 bulks in flight; "
