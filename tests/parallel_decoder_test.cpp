@@ -14,6 +14,7 @@
 
 #include "block_encoder.h"
 #include "block_util.h"
+#include "decoder_control.h"
 #include "test_support.h"
 
 using namespace ostrel;
@@ -188,7 +189,7 @@ TEST(ParallelDecoder, DestroyIdleAndBusyDecoders) {
     ASSERT_FALSE(busy.Init());
     ASSERT_FALSE(busy.Parse(batch->list));
     // Once a worker has begun its range, the destructor waits for the range to end.
-    while (!busy.sql_buf_->GetElemByPos(0)->GetState()) usleep(100);
+    ASSERT_TRUE(cdchost::WaitReady(busy, 1, 100, 60000));
   }
   EXPECT_EQ(threads, testsupport::CountEntries("/proc/self/task")) << "the busy workers were joined";
   {
