@@ -503,11 +503,15 @@ std::unique_ptr<Bulk> Writer::TakeRetryRound() {
   if (retry_pool_->count() <= bulk_num_) {
     round = std::move(retry_pool_);
   } else {  // more than a bulk's worth: this round takes bulk_num of them, the rest go next
-    std::vector<size_t> first, rest;
-    for (size_t i = 0; i < retry_pool_->count(); ++i) (i < bulk_num_ ? first : rest).push_back(i);
-    round.reset(new Bulk(retry_pool_->Subset(first)));
-    std::unique_ptr<Bulk> left(new Bulk(retry_pool_->Subset(rest)));
-    retry_pool_ = std::move(left);
+    try {
+      std::vector<size_t> first, rest;
+      for (size_t i = 0; i < retry_pool_->count(); ++i) (i < bulk_num_ ? first : rest).push_back(i);
+      round.reset(new Bulk(retry_pool_->Subset(first)));
+      std::unique_ptr<Bulk> left(new Bulk(retry_pool_->Subset(rest)));
+      retry_pool_ = std::move(left);
+    } catch (const std::exception&) {  // no memory to split it: the whole pool goes in one round
+      round = std::move(retry_pool_);
+    }
   }
   pool_busy_ = true;
   return round;
