@@ -332,6 +332,21 @@ Status Writer::Fail(const std::string& text) {
   return Status::Error(text);
 }
 
+Status Writer::Refuse(const char* doc, size_t n, const char* type, const std::string& reason,
+                      const std::string& failure) {
+  if (config_.options.on_malformed == MalformedPolicy::kDeadLetter) {
+    ItemError e;
+    e.type = type;
+    e.reason = reason;
+    log_.DeadLetter(index_, e, std::string(doc, n));
+    log_.Line("WARN", "document set aside in the dead-letter file: %s", reason.c_str());
+    std::lock_guard<std::mutex> lock(mu_);
+    ++dead_lettered_;
+    return Status::Ok();
+  }
+  return Fail(failure);
+}
+
 Status Writer::Write(const char* doc, int len, int64_t typ) {
   if (!ready_) return Status::Error("es writer is not initialized");
   if (typ != ES_WRITER_DOC_INDEX) {
@@ -347,29 +362,12 @@ Status Writer::Write(const char* doc, int len, int64_t typ) {
   size_t n = static_cast<size_t>(len);
   bool blank = true;
   for (size_t i = 0; i < n && blank; ++i) blank = doc[i] == ' ' || doc[i] == '\t' || doc[i] == '\n' || doc[i] == '\r';
-  if (blank) {
-    if (config_.options.on_malformed == MalformedPolicy::kDeadLetter) {
-      ItemError e;
-      e.type = "empty_document";
-      e.reason = "the document is empty";
-      log_.DeadLetter(index_, e, std::string(doc, n));
-      return Status::Ok();
-    }
-    return Fail("an empty document was refused");
-  }
+  if (blank) return Refuse(doc, n, "empty_document", "the document is empty", "an empty document was refused");
   if (FindLineBreaks(doc, n) == LineBreaks::kInsideAString) {
     // A raw line break inside a string is invalid JSON; repairing it would change the document.
     const std::string reason = "document " + std::to_string(uncommitted_ + 1) +
                                " of this commit has a raw line break inside a string, which JSON does not allow";
-    if (config_.options.on_malformed == MalformedPolicy::kDeadLetter) {
-      ItemError e;
-      e.type = "raw_line_break_in_string";
-      e.reason = reason;
-      log_.DeadLetter(index_, e, std::string(doc, n));
-      log_.Line("WARN", "document set aside in the dead-letter file: %s", reason.c_str());
-      return Status::Ok();
-    }
-    return Fail(reason);
+    return Refuse(doc, n, "raw_line_break_in_string", reason, reason);
   }
   // The document's _id, when doc_id asks for one; a document without a usable one is malformed.
   std::string id;
@@ -378,17 +376,7 @@ Status Writer::Write(const char* doc, int len, int64_t typ) {
     if (!doc_ids_->Fragment(doc, n, &id, &why)) {
       const std::string reason = "document " + std::to_string(uncommitted_ + 1) + " of this commit has no _id for doc_id=" +
                                  config_.options.doc_id_pointer + ": " + why;
-      if (config_.options.on_malformed == MalformedPolicy::kDeadLetter) {
-        ItemError e;
-        e.type = "no_document_id";
-        e.reason = reason;
-        log_.DeadLetter(index_, e, std::string(doc, n));
-        log_.Line("WARN", "document set aside in the dead-letter file: %s", reason.c_str());
-        std::lock_guard<std::mutex> lock(mu_);
-        ++dead_lettered_;
-        return Status::Ok();
-      }
-      return Fail(reason);
+      return Refuse(doc, n, "no_document_id", reason, reason);
     }
   }
   // A bulk closes before a document that would take it past the byte cap (a document larger than

@@ -100,6 +100,9 @@ class Writer {
   void ScheduleRetryRound();
   // Logs text, drops what is pending and returns text as the error.
   Status Fail(const std::string& text);
+  // A document that cannot be sent as it is: set aside in the dead-letter file under
+  // on_malformed=deadletter (the stream goes on), else Fail(failure).
+  Status Refuse(const char* doc, size_t n, const char* type, const std::string& reason, const std::string& failure);
 
   Config config_;
   std::string index_;
