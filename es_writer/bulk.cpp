@@ -30,7 +30,7 @@ LineBreaks FindLineBreaks(const char* doc, size_t len) {
   return LineBreaks::kBetweenTokens;
 }
 
-void Bulk::Add(const char* doc, size_t len, const std::string& id_fragment) {
+void Bulk::Add(const char* doc, size_t len, const std::string& id_fragment, LineBreaks breaks) {
   body_.reserve(body_.size() + AddedBytes(len, id_fragment.size()));  // one growth: a failure changes nothing
   const size_t action = body_.size();
   body_.append(action_head_);
@@ -38,7 +38,7 @@ void Bulk::Add(const char* doc, size_t len, const std::string& id_fragment) {
   body_.append("}}\n", 3);
   size_t start = body_.size();
   body_.append(doc, len);
-  if (memchr(doc, '\n', len) != nullptr || memchr(doc, '\r', len) != nullptr) {
+  if (breaks != LineBreaks::kNone) {
     for (size_t i = start; i < body_.size(); ++i) {
       if (body_[i] == '\n' || body_[i] == '\r') body_[i] = ' ';
     }

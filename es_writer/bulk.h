@@ -9,17 +9,26 @@
 
 namespace eswriter {
 
+enum class LineBreaks {
+  kNone,             // the document is one line already
+  kBetweenTokens,    // only outside strings: white space, sent as spaces
+  kInsideAString,    // invalid JSON: malformed, never repaired
+};
+
+// Where the document's raw line breaks (LF, CR) are.
+LineBreaks FindLineBreaks(const char* doc, size_t len);
+
 class Bulk {
  public:
   // action_head: the action line up to its metadata's last member, e.g. {"index":{"_index":"i"
   explicit Bulk(const std::string& action_head) : action_head_(action_head) {}
 
   // Appends one document as an action line (the head, id_fragment such as ,"_id":"7" or nothing,
-  // then "}}") and a payload line. A raw line break outside the document's strings is white space
-  // to JSON and becomes a space, so a document is always exactly one line with its tokens as they
-  // were. REQUIRES: no raw line break inside a string (see FindLineBreaks; such a document is
-  // malformed and never sent).
-  void Add(const char* doc, size_t len, const std::string& id_fragment = std::string());
+  // then "}}") and a payload line. breaks is FindLineBreaks of the document: a raw line break
+  // outside its strings is white space to JSON and becomes a space, so a document is always exactly
+  // one line with its tokens as they were. REQUIRES: breaks is not kInsideAString (such a document
+  // is malformed and never sent).
+  void Add(const char* doc, size_t len, const std::string& id_fragment, LineBreaks breaks);
   // Bytes that Add adds for a document of len bytes with this id fragment.
   size_t AddedBytes(size_t len, size_t id_fragment_len) const { return action_head_.size() + id_fragment_len + 4 + len; }
   size_t count() const { return spans_.size(); }
@@ -45,14 +54,6 @@ class Bulk {
   std::vector<Span> spans_;
 };
 
-enum class LineBreaks {
-  kNone,             // the document is one line already
-  kBetweenTokens,    // only outside strings: white space, sent as spaces
-  kInsideAString,    // invalid JSON: malformed, never repaired
-};
-
-// Where the document's raw line breaks (LF, CR) are.
-LineBreaks FindLineBreaks(const char* doc, size_t len);
 
 // One refused document.
 struct ItemError {

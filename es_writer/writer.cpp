@@ -363,7 +363,8 @@ Status Writer::Write(const char* doc, int len, int64_t typ) {
   bool blank = true;
   for (size_t i = 0; i < n && blank; ++i) blank = doc[i] == ' ' || doc[i] == '\t' || doc[i] == '\n' || doc[i] == '\r';
   if (blank) return Refuse(doc, n, "empty_document", "the document is empty", "an empty document was refused");
-  if (FindLineBreaks(doc, n) == LineBreaks::kInsideAString) {
+  const LineBreaks breaks = FindLineBreaks(doc, n);  // looked for once, here
+  if (breaks == LineBreaks::kInsideAString) {
     // A raw line break inside a string is invalid JSON; repairing it would change the document.
     const std::string reason = "document " + std::to_string(uncommitted_ + 1) +
                                " of this commit has a raw line break inside a string, which JSON does not allow";
@@ -385,7 +386,7 @@ Status Writer::Write(const char* doc, int len, int64_t typ) {
   bool ok = true;
   if (current_->count() != 0 && current_->bytes() + added > config_.options.bulk_bytes) ok = Submit();
   if (ok) {
-    current_->Add(doc, n, id);
+    current_->Add(doc, n, id, breaks);
     ++uncommitted_;
     if (current_->count() >= bulk_num_) ok = Submit();
   }
