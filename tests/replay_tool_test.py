@@ -67,9 +67,9 @@ def param(log_dir, version="v8", url="http://127.0.0.1:9200"):
                        "es_bulknum": "50"})
 
 
-def run(*args, stdin=None, preexec_fn=None):
+def run(*args, stdin=None, preexec_fn=None, env=None):
     p = subprocess.run([TOOL] + list(args), capture_output=True, text=True, timeout=300, input=stdin,
-                       preexec_fn=preexec_fn)
+                       preexec_fn=preexec_fn, env=env)
     return p.returncode, p.stderr
 
 
@@ -258,7 +258,19 @@ class ReplayToolMisuseTest(WithEndpoint):
         def few_descriptors():
             resource.setrlimit(resource.RLIMIT_NOFILE, (6, 6))
 
-        code, err = run("--param", param(self.log, url=self.es.url), "--generate", "1", preexec_fn=few_descriptors)
+        # The undefined-behaviour sanitizer checks that a vtable is readable through a pipe; with no
+        # descriptor left that probe fails and it reports sound objects as having an invalid vptr. Here
+        # such reports go on instead of ending the run, and any other report still fails the test. The
+        # text of such a report is demangled into buffers the runtime never frees, so leaks are not
+        # looked for in this one run.
+        env = dict(os.environ)
+        env["UBSAN_OPTIONS"] = env.get("UBSAN_OPTIONS", "") + ":halt_on_error=0"
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+        code, err = run("--param", param(self.log, url=self.es.url), "--generate", "1", preexec_fn=few_descriptors,
+                        env=env)
+        reports = [line for line in err.splitlines() if "runtime error:" in line]
+        self.assertEqual(len(reports), err.count("note: object has invalid vptr") + err.count("note: object is of type"),
+                         err)
         self.assertEqual(4, code, err)
         self.assertIn("out of file descriptors", err)
         self.assertNotIn("Couldn't connect to server", err)
