@@ -3,6 +3,7 @@
 
 #include "common/safe_text.h"
 #include "doc_id.h"
+#include "metrics.h"
 
 #include <algorithm>
 #include <cctype>
@@ -161,6 +162,19 @@ Status ParseOption(const std::string& key, const std::string& value, Options* o)
   if (key == "pipeline") {
     o->pipeline = PercentDecode(value);
     if (o->pipeline.empty()) return Status::Error("es_url option pipeline= must name an ingest pipeline");
+    return Status::Ok();
+  }
+  if (key == "metrics_listen") {
+    ListenAddress a;
+    Status st = ParseListenAddress(PercentDecode(value), &a);
+    if (st.ok()) o->metrics_listen = PercentDecode(value);
+    return st;
+  }
+  if (key == "metrics_file") {
+    o->metrics_file = PercentDecode(value);
+    if (o->metrics_file.empty() || o->metrics_file.back() == '/') {
+      return Status::Error("es_url option metrics_file=" + o->metrics_file + " must name a file");
+    }
     return Status::Ok();
   }
   return Status::Error("es_url has an unknown option \"" + key + "\"");

@@ -40,6 +40,8 @@ struct Options {
   std::string doc_id_pointer;  // with kPointer: the JSON Pointer, as given (decoded)
   OpType op_type = OpType::kIndex;
   std::string pipeline;        // ingest pipeline of every bulk request; empty: none
+  std::string metrics_listen;  // HOST:PORT of the scrape endpoint; empty: none
+  std::string metrics_file;    // file rewritten with the metrics text; empty: none
 };
 
 struct Config {

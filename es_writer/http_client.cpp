@@ -126,6 +126,7 @@ HttpResponse HttpClient::Perform(const Node& node, const std::string& path, cons
     curl_easy_setopt(c, CURLOPT_POST, 1L);
     curl_easy_setopt(c, CURLOPT_POSTFIELDS, payload->data());
     curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload->size()));
+    resp.sent_bytes = payload->size();
   }
   curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
 

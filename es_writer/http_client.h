@@ -18,6 +18,7 @@ struct HttpResponse {
   bool timed_out = false;
   bool too_large = false;   // the reply body passed its limit: the transfer was stopped, body is empty
   bool local = false;       // the failure is this process's (no file descriptor left), not the node's
+  size_t sent_bytes = 0;    // request body bytes as put on the wire (after gzip)
 };
 
 // Largest bulk reply body the writer keeps: a 1,000-item reply is about 150 KB, one with long

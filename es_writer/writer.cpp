@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
@@ -25,6 +26,11 @@ namespace {
 
 // More documents per bulk than this only make replies huge; bulk_bytes bounds the body anyway.
 const int kMaxBulkNum = 100000;
+
+int64_t UnixMillis() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 // Percent-encoding of a query parameter's value: everything but the unreserved characters.
 std::string UrlEncode(const std::string& s) {
@@ -241,6 +247,7 @@ void Writer::Stop() {
     retry_pool_.reset();
     retry_round_ = 0;
     pool_busy_ = false;
+    NoteInflight();
   }
   cv_.notify_all();
   for (std::thread& t : senders_) t.join();
@@ -295,6 +302,21 @@ Status Writer::Init(const std::string& es_url, bool is_v8, const std::string& in
     }
   }
 
+  st = StartMetrics(config_.options);
+  if (!st.ok()) {
+    log_.Line("CRIT", "initialize failed: %s", st.text().c_str());
+    return st;
+  }
+  node_stats_.clear();
+  for (const Node& node : config_.nodes) {
+    node_stats_.push_back(metrics_.Node(node.display));
+    node_stats_.back()->up.store(1, std::memory_order_relaxed);  // it just answered the probe
+  }
+  metrics_.SetCurrentNodes(node_stats_);
+  metrics_.SetInfo(EVENT_ES_VERSION, is_v8 ? 8 : 7, index);
+  int64_t never = 0;  // the clock of the stall alert starts at the first initialize
+  metrics_.last_commit_success_ms.compare_exchange_strong(never, UnixMillis(), std::memory_order_relaxed);
+
   index_ = index;
   action_head_ = std::string("{\"") + (config_.options.op_type == OpType::kCreate ? "create" : "index") +
                  "\":{\"_index\":\"" + index + "\"";
@@ -310,6 +332,7 @@ Status Writer::Init(const std::string& es_url, bool is_v8, const std::string& in
   docs_ = bulks_ = retries_ = 0;
   updated_ = present_ = dead_lettered_ = 0;
   uncommitted_ = 0;
+  metrics_.pending_documents.store(0, std::memory_order_relaxed);
   period_start_ = std::chrono::steady_clock::now();
   for (int i = 0; i < config_.options.inflight; ++i) senders_.emplace_back(&Writer::SenderLoop, this);
   ready_ = true;
@@ -323,7 +346,59 @@ Status Writer::Init(const std::string& es_url, bool is_v8, const std::string& in
             "doc_id %s, op_type %s, pipeline %s",
             EVENT_ES_VERSION, nodes.c_str(), index.c_str(), clamped_bulk_num, o.bulk_bytes, o.inflight, is_v8 ? 8 : 7,
             doc_id.c_str(), o.op_type == OpType::kCreate ? "create" : "index", o.pipeline.empty() ? "none" : o.pipeline.c_str());
+  if (server_.running()) log_.Line("INFO", "metrics served at http://%s/metrics", server_.bound().c_str());
+  if (!o.metrics_file.empty()) log_.Line("INFO", "metrics written to %s", o.metrics_file.c_str());
   return Status::Ok();
+}
+
+Status Writer::StartMetrics(const Options& o) {
+  if (o.metrics_listen.empty()) {
+    server_.Stop();
+    server_listen_.clear();
+  } else if (!server_.running() || o.metrics_listen != server_listen_) {
+    ListenAddress where;
+    Status st = ParseListenAddress(o.metrics_listen, &where);
+    if (st.ok()) st = server_.Start(where);
+    if (!st.ok()) {
+      server_listen_.clear();
+      return st;
+    }
+    server_listen_ = o.metrics_listen;
+  }
+  if (!o.metrics_file.empty()) {
+    // Written once now: a directory that cannot take it refuses the settings before any document.
+    Status st = WriteFileAtomically(o.metrics_file, metrics_.Render());
+    if (!st.ok()) return Status::Error("metrics_file " + o.metrics_file + " cannot be written: " + st.text());
+  }
+  std::lock_guard<std::mutex> lock(file_mu_);
+  file_failing_ = false;
+  return Status::Ok();
+}
+
+void Writer::WriteMetricsFile(bool force) {
+  const std::string& path = config_.options.metrics_file;
+  if (path.empty()) return;
+  const int64_t now = UnixMillis();
+  if (!force && now < next_file_ms_.load(std::memory_order_relaxed)) return;
+  std::unique_lock<std::mutex> lock(file_mu_, std::defer_lock);
+  if (force) {
+    lock.lock();
+  } else if (!lock.try_lock()) {
+    return;
+  }
+  next_file_ms_.store(now + 1000, std::memory_order_relaxed);
+  Status st;
+  try {
+    st = WriteFileAtomically(path, metrics_.Render());
+  } catch (const std::exception& e) {
+    st = Status::Error(std::string("cannot write metrics file ") + path + ": " + e.what());
+  }
+  if (!st.ok() && !file_failing_) {
+    log_.Line("WARN", "%s; the documents go on, the file is tried again", st.text().c_str());
+  } else if (st.ok() && file_failing_) {
+    log_.Line("INFO", "metrics file %s is written again", path.c_str());
+  }
+  file_failing_ = !st.ok();
 }
 
 Status Writer::Fail(const std::string& text) {
@@ -340,6 +415,8 @@ Status Writer::Refuse(const char* doc, size_t n, const char* type, const std::st
     e.reason = reason;
     log_.DeadLetter(index_, e, std::string(doc, n));
     log_.Line("WARN", "document set aside in the dead-letter file: %s", reason.c_str());
+    metrics_.accepted.fetch_add(1, std::memory_order_relaxed);
+    metrics_.Count(DocResult::kDeadLettered);
     std::lock_guard<std::mutex> lock(mu_);
     ++dead_lettered_;
     return Status::Ok();
@@ -388,6 +465,8 @@ Status Writer::Write(const char* doc, int len, int64_t typ) {
   if (ok) {
     current_->Add(doc, n, id, breaks);
     ++uncommitted_;
+    metrics_.accepted.fetch_add(1, std::memory_order_relaxed);
+    metrics_.pending_documents.fetch_add(1, std::memory_order_relaxed);
     if (current_->count() >= bulk_num_) ok = Submit();
   }
   if (!ok) {
@@ -411,6 +490,7 @@ bool Writer::Submit() {
   docs_ += current_->count();
   ++bulks_;
   queue_.push_back(std::move(current_));
+  NoteInflight();
   current_.reset(new Bulk(action_head_));
   lock.unlock();
   cv_.notify_all();
@@ -419,6 +499,15 @@ bool Writer::Submit() {
 
 Status Writer::Commit() {
   if (!ready_) return Status::Error("es writer is not initialized");
+  struct Timed {  // every commit, ok or failed, is observed and rewrites the metrics file
+    Writer* w;
+    std::chrono::steady_clock::time_point t0;
+    ~Timed() {
+      w->metrics_.commit_duration.Observe(
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+      w->WriteMetricsFile(true);
+    }
+  } timed{this, std::chrono::steady_clock::now()};
   std::string failure;
   if (current_->count() != 0 && !Submit()) {
     std::lock_guard<std::mutex> lock(mu_);
@@ -437,9 +526,11 @@ Status Writer::Commit() {
                 static_cast<unsigned long long>(retries_), static_cast<unsigned long long>(updated_),
                 static_cast<unsigned long long>(present_), static_cast<unsigned long long>(dead_lettered_), secs);
       docs_ = bulks_ = retries_ = 0;
-  updated_ = present_ = dead_lettered_ = 0;
+      updated_ = present_ = dead_lettered_ = 0;
       uncommitted_ = 0;
       period_start_ = std::chrono::steady_clock::now();
+      metrics_.commits_ok.fetch_add(1, std::memory_order_relaxed);
+      metrics_.last_commit_success_ms.store(UnixMillis(), std::memory_order_relaxed);
       return Status::Ok();
     }
   }
@@ -456,6 +547,11 @@ void Writer::ResetPending() {
   retry_pool_.reset();
   retry_round_ = 0;
   pool_busy_ = false;
+  NoteInflight();
+  // What had no outcome yet is lost with the period: the host sends the batch again.
+  const int64_t lost = metrics_.pending_documents.exchange(0, std::memory_order_relaxed);
+  if (lost > 0) metrics_.Count(DocResult::kFailed, static_cast<uint64_t>(lost));
+  metrics_.commits_failed.fetch_add(1, std::memory_order_relaxed);
   cancel_.store(false);
   failed_ = false;
   failure_.clear();
@@ -466,7 +562,13 @@ void Writer::ResetPending() {
   current_.reset(new Bulk(action_head_));
 }
 
-const Node& Writer::NextNode() { return config_.nodes[rr_.fetch_add(1) % config_.nodes.size()]; }
+size_t Writer::NextNode() { return rr_.fetch_add(1) % config_.nodes.size(); }
+
+bool Writer::Settle(uint64_t gen, uint64_t n) {
+  if (gen != generation_) return false;
+  metrics_.pending_documents.fetch_sub(static_cast<int64_t>(n), std::memory_order_relaxed);
+  return true;
+}
 
 std::chrono::microseconds Writer::BackoffDelay(int attempt) const {
   static thread_local std::mt19937_64 rng(std::random_device{}());
@@ -520,6 +622,7 @@ void Writer::PoolForRetry(const Bulk& b, const std::vector<size_t>& rejected, ui
   }
   retry_pool_->AddFrom(b, rejected);
   ++retries_;
+  metrics_.Retry(RetryReason::kItems429);
 }
 
 void Writer::ScheduleRetryRound() {
@@ -554,6 +657,7 @@ void Writer::SenderLoop() {
         queue_.pop_front();
       }
       ++busy_;
+      NoteInflight();
     }
     uint64_t gen = bulk->generation;
     Status st;
@@ -572,6 +676,7 @@ void Writer::SenderLoop() {
     {
       std::lock_guard<std::mutex> lock(mu_);
       --busy_;
+      NoteInflight();
       if (is_round && gen == generation_) {
         pool_busy_ = false;
         if (retry_pool_) {
@@ -606,8 +711,21 @@ Status Writer::SendBulk(HttpClient& http, Bulk bulk, uint64_t gen) {
     int attempt = 0;
     for (;;) {
       if (cancel_.load()) return Status::Error("cancelled");
-      const Node& node = NextNode();
+      const size_t node_at = NextNode();
+      const Node& node = config_.nodes[node_at];
+      const auto sent_at = std::chrono::steady_clock::now();
       HttpResponse resp = http.PostNdjson(node, bulk_path_, b.body(), &cancel_);
+      metrics_.bulk_duration.Observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - sent_at).count());
+      metrics_.body_bytes.fetch_add(b.bytes(), std::memory_order_relaxed);
+      metrics_.sent_bytes.fetch_add(resp.sent_bytes, std::memory_order_relaxed);
+      NodeStats* ns = node_stats_[node_at];
+      ns->Count(resp.status);
+      if (resp.status != 0) {
+        ns->up.store(1, std::memory_order_relaxed);
+      } else if (!resp.local && !cancel_.load()) {
+        ns->up.store(0, std::memory_order_relaxed);
+      }
+      WriteMetricsFile(false);
       ReplyOutcome out;
       if (resp.too_large || resp.local) {
         out.kind = ReplyKind::kFatal;
@@ -628,31 +746,39 @@ Status Writer::SendBulk(HttpClient& http, Bulk bulk, uint64_t gen) {
         for (size_t i = 0; i < b.count(); ++i) (i < b.count() / 2 ? first : second).push_back(i);
         log_.Line("WARN", "node %s: %s for %zu documents, sending them in halves", node.display.c_str(),
                   out.error.c_str(), b.count());
+        metrics_.Retry(RetryReason::kSplit413);
         work.push_back(b.Subset(second));
         work.push_back(b.Subset(first));
         break;
       }
       if (out.kind == ReplyKind::kDone) {
-        if (out.updated != 0 || !out.present.empty()) {
-          std::lock_guard<std::mutex> lock(mu_);
-          if (gen == generation_) {
-            updated_ += out.updated;
-            present_ += out.present.size();
-          }
-        }
         std::vector<ItemError> fatal;
+        size_t set_aside = 0;
         for (const ItemError& e : out.refused) {
           if (config_.options.on_malformed == MalformedPolicy::kDeadLetter && IsMalformedType(e.type) &&
               log_.DeadLetter(index_, e, b.Doc(e.index))) {
-            {
-              std::lock_guard<std::mutex> lock(mu_);
-              ++dead_lettered_;
-            }
+            ++set_aside;
             log_.Line("WARN", "document set aside in the dead-letter file: status %ld %s: %s", e.status,
                       e.type.c_str(), e.reason.c_str());
             continue;
           }
           fatal.push_back(e);
+        }
+        {
+          // Outcomes of this reply; refused documents stay pending and are lost with the period.
+          const size_t stored = b.count() - out.refused.size() - out.retry.size();
+          const size_t present = out.present.size();
+          const size_t created = stored - out.updated - present;
+          std::lock_guard<std::mutex> lock(mu_);
+          if (Settle(gen, stored + set_aside)) {
+            updated_ += out.updated;
+            present_ += present;
+            dead_lettered_ += set_aside;
+            metrics_.Count(DocResult::kCreated, created);
+            metrics_.Count(DocResult::kUpdated, out.updated);
+            metrics_.Count(DocResult::kAlreadyPresent, present);
+            metrics_.Count(DocResult::kDeadLettered, set_aside);
+          }
         }
         if (!fatal.empty()) {
           const ItemError& e = fatal.front();
@@ -672,6 +798,10 @@ Status Writer::SendBulk(HttpClient& http, Bulk bulk, uint64_t gen) {
       } else {
         last = out.error;
         log_.Line("WARN", "node %s: %s, retrying %zu documents", node.display.c_str(), last.c_str(), b.count());
+        metrics_.Retry(resp.status == 429  ? RetryReason::kStatus429
+                       : resp.status != 0  ? RetryReason::kStatus5xx
+                       : resp.timed_out    ? RetryReason::kTimeout
+                                           : RetryReason::kConnection);
       }
       {
         std::lock_guard<std::mutex> lock(mu_);

@@ -24,6 +24,7 @@
 #include "config.h"
 #include "doc_id.h"
 #include "http_client.h"
+#include "metrics.h"
 #include "status.h"
 
 namespace eswriter {
@@ -90,7 +91,17 @@ class Writer {
   bool Submit();
   void ResetPending();
   void Stop();
-  const Node& NextNode();
+  size_t NextNode();  // index into config_.nodes
+  // REQUIRES: mu_ held. Publishes the inflight_bulks gauge.
+  void NoteInflight() { metrics_.inflight_bulks.store(static_cast<int64_t>(queue_.size()) + busy_, std::memory_order_relaxed); }
+  // REQUIRES: mu_ held. n documents of generation gen reached an outcome (counted in the period and
+  // out of pending_documents); nothing when the period was dropped meanwhile.
+  bool Settle(uint64_t gen, uint64_t n);
+  // Rewrites metrics_file: always when forced, else at most once a second (senders call it after
+  // each request; a sender that finds another writing goes on).
+  void WriteMetricsFile(bool force);
+  // Starts, keeps or stops the scrape endpoint and checks metrics_file for the options of an Init.
+  Status StartMetrics(const Options& o);
   // Sleeps the back-off of the given attempt; false when the batch was cancelled meanwhile.
   bool Backoff(int attempt);
   std::chrono::microseconds BackoffDelay(int attempt) const;
@@ -138,6 +149,14 @@ class Writer {
   std::string retry_last_;  // what the engine last said about the pool's documents
   bool pool_busy_ = false;  // a sender has the pool's current round in flight
   double retry_share_ = 1;  // the share of its documents that the last rejecting bulk had rejected
+
+  Metrics& metrics_ = Metrics::Process();
+  std::vector<NodeStats*> node_stats_;  // per node of config_.nodes
+  MetricsServer server_;
+  std::string server_listen_;           // the metrics_listen the server runs for
+  std::mutex file_mu_;                  // one metrics_file writer at a time
+  std::atomic<int64_t> next_file_ms_{0};
+  bool file_failing_ = false;           // guarded by file_mu_: the failure was logged
 
   // Counters since the last commit (guarded by mu_).
   uint64_t docs_ = 0, bulks_ = 0, retries_ = 0;

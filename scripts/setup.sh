@@ -4,7 +4,7 @@ set -euo pipefail
 
 PACKAGES=(
   cmake ninja-build g++ make pkg-config
-  rapidjson-dev libboost-dev libcurl4-openssl-dev libxxhash-dev
+  rapidjson-dev libboost-dev libcurl4-openssl-dev libxxhash-dev libmicrohttpd-dev prometheus
   googletest libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
   python3 curl openssl zlib1g-dev valgrind
