@@ -83,6 +83,17 @@ write_msg_return write_msg(char* doc, int len, int64_t typ) {
   return {0, nullptr};
 }
 
+const char* es_writer_metrics_url(void) {
+  static thread_local std::string url;
+  std::lock_guard<std::mutex> lock(g_mu);
+  try {
+    url = g_writer ? g_writer->MetricsUrl() : std::string();
+  } catch (...) {
+    url.clear();
+  }
+  return url.c_str();
+}
+
 need_commit_return need_commit(void) {
   eswriter::Status st = Guarded([&]() {
     if (!g_writer) return eswriter::Status::Error("es writer is not initialized");

@@ -37,6 +37,11 @@ struct initialize_return initialize(char* es_url, int is_v8, char* es_index, int
 struct write_msg_return write_msg(char* doc, int len, int64_t typ);
 struct need_commit_return need_commit(void);
 
+/* Not used by the sink: the URL of the metrics endpoint (metrics_listen), such as
+ * "http://127.0.0.1:40123/metrics" with the port the system chose, or "" when metrics are not served.
+ * Valid until the same thread's next call into the library. */
+const char* es_writer_metrics_url(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -346,6 +346,7 @@ Status Writer::Init(const std::string& es_url, bool is_v8, const std::string& in
             "doc_id %s, op_type %s, pipeline %s",
             EVENT_ES_VERSION, nodes.c_str(), index.c_str(), clamped_bulk_num, o.bulk_bytes, o.inflight, is_v8 ? 8 : 7,
             doc_id.c_str(), o.op_type == OpType::kCreate ? "create" : "index", o.pipeline.empty() ? "none" : o.pipeline.c_str());
+  WriteMetricsFile(true);  // with the info of these settings
   if (server_.running()) log_.Line("INFO", "metrics served at http://%s/metrics", server_.bound().c_str());
   if (!o.metrics_file.empty()) log_.Line("INFO", "metrics written to %s", o.metrics_file.c_str());
   return Status::Ok();

@@ -79,6 +79,8 @@ class Writer {
   void DropPending() {
     if (ready_) ResetPending();
   }
+  // The scrape URL of the metrics endpoint, or "" when there is none.
+  std::string MetricsUrl() const { return server_.running() ? "http://" + server_.bound() + "/metrics" : ""; }
 
  private:
   void SenderLoop();

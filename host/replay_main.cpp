@@ -10,11 +10,13 @@
 #include <link.h>
 #include <malloc.h>
 
+#include <chrono>
 #include <exception>
 #include <fstream>
 #include <iterator>
 #include <iostream>
 #include <new>
+#include <thread>
 
 #include "plugin/common/dispatch_event.h"
 #include "replay_options.h"
@@ -97,7 +99,16 @@ int Replay(int argc, char** argv) {
     destroy(sink);
     return replay::kPluginFailure;
   }
+  // The writer library tells where its metrics are, when it is one that serves them.
+  auto metrics_url = reinterpret_cast<const char* (*)()>(dlsym(RTLD_DEFAULT, "es_writer_metrics_url"));
+  if (!o.metrics_listen.empty()) {
+    const char* url = metrics_url != nullptr ? metrics_url() : "";
+    std::cerr << "cdc-es-replay: metrics at " << (*url != 0 ? url : "(the writer library does not say)") << "\n";
+  }
   const int exit_code = pipeline.Run(sink);
+  if (o.metrics_hold_ms > 0 && !o.metrics_listen.empty()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(o.metrics_hold_ms));
+  }
   sink->Close(o.channel, o.udf);
   destroy(sink);
   return exit_code;

@@ -35,6 +35,8 @@ const char kUsageText[] =
     "  --retry-backoff-ms MS  wait before the first re-send, doubling after each (default 1000)\n"
     "  --udf NAME, --job ID, --channel NAME   names handed to Init (defaults replay, 1@replay, replay)\n"
     "  --ack-log FILE         append a JSON line per batch that Execute reported done\n"
+    "  --metrics-listen HOST:PORT  serve the writer's metrics there (adds metrics_listen to es_url)\n"
+    "  --metrics-hold-ms MS   keep serving them this long after the replay, for a last scrape\n"
     "  --quiet                no progress line\n"
     "  --version              the versions of the tool, the plug-in and its writer library\n";
 
@@ -88,8 +90,9 @@ int ParseArgs(int argc, char** argv, Options* o) {
     } else if (a == "--quiet") {
       o->quiet = true;
     } else if (a == "--plugin" || a == "--param" || a == "--param-file" || a == "--es-url" || a == "--log-path" || a == "--udf" ||
-               a == "--job" || a == "--channel" || a == "--ack-log") {
+               a == "--job" || a == "--channel" || a == "--ack-log" || a == "--metrics-listen") {
       if (!value(&v)) return Usage(a + " needs a value");
+      if (a == "--metrics-listen") o->metrics_listen = v;
       if (a == "--ack-log") o->ack_log = v;
       if (a == "--plugin") o->plugin = v;
       if (a == "--param") o->param = v;
@@ -106,7 +109,8 @@ int ParseArgs(int argc, char** argv, Options* o) {
         o->param = ss.str();
       }
     } else if (a == "--workers" || a == "--batch-size" || a == "--chunk-size" || a == "--repeat" ||
-               a == "--generate" || a == "--doc-size" || a == "--retries" || a == "--retry-backoff-ms") {
+               a == "--generate" || a == "--doc-size" || a == "--retries" || a == "--retry-backoff-ms" ||
+               a == "--metrics-hold-ms") {
       long min = (a == "--workers" || a == "--batch-size" || a == "--repeat" || a == "--doc-size") ? 1 : 0;
       if (!value(&v) || !ParseNumber(v, min, &n)) {
         return Usage(a + " needs a whole number of at least " + std::to_string(min));
@@ -124,6 +128,7 @@ int ParseArgs(int argc, char** argv, Options* o) {
       }
       if (a == "--retries") o->retries = static_cast<int>(std::min(n, 1000000L));
       if (a == "--retry-backoff-ms") o->retry_backoff_ms = n;
+      if (a == "--metrics-hold-ms") o->metrics_hold_ms = std::min(n, 3600000L);
     } else if (!a.empty() && a[0] == '-' && a != "-") {
       return Usage("unknown option " + a);
     } else {
@@ -150,6 +155,19 @@ bool PrepareParam(Options* o, std::string* err) {
     return true;
   }
   if (!d.IsObject()) return true;
+  if (!o->metrics_listen.empty()) {
+    if (o->es_url.empty()) {
+      auto url = d.FindMember("es_url");
+      if (url == d.MemberEnd() || !url->value.IsString()) {
+        *err = "--metrics-listen needs an es_url in the parameters or --es-url";
+        return false;
+      }
+      o->es_url = url->value.GetString();
+    }
+    std::string where;
+    for (char c : o->metrics_listen) where += c == '[' ? "%5B" : c == ']' ? "%5D" : c == '&' ? "%26" : std::string(1, c);
+    o->es_url += (o->es_url.find('?') == std::string::npos ? "?" : "&") + std::string("metrics_listen=") + where;
+  }
   for (const auto& kv : {std::make_pair("es_url", &o->es_url), std::make_pair("log_path", &o->log_path)}) {
     if (kv.second->empty()) continue;
     rapidjson::Value v(kv.second->c_str(), d.GetAllocator());

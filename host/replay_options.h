@@ -32,6 +32,8 @@ struct Options {
   bool quiet = false;
   bool show_version = false;
   std::string ack_log;
+  std::string metrics_listen;  // adds metrics_listen= to es_url when not empty
+  long metrics_hold_ms = 0;    // keeps serving metrics this long after the replay
   std::vector<std::string> inputs;
 };
 

@@ -69,8 +69,15 @@ class Handler(BaseHTTPRequestHandler):
         # Answers go out at once: without this, a small answer waits for the client's delayed ACK.
         self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
+    def is_bulk(self):
+        return self.command == "POST" and "_bulk" in urlsplit(self.path).path
+
     def send_json(self, status, obj):
         data = json.dumps(obj).encode()
+        if self.is_bulk():  # bulk answers by status, e.g. STATS["bulk_status_429"]
+            with STATE_LOCK:
+                key = "bulk_status_%d" % status
+                STATS[key] = STATS.get(key, 0) + 1
         self.send_response(status)
         self.send_header("Content-Type", "application/json")
         self.send_header("Content-Length", str(len(data)))
@@ -327,6 +334,9 @@ class Handler(BaseHTTPRequestHandler):
         try:
             self.handle_any(method)
         except Drop:
+            if self.is_bulk():
+                with STATE_LOCK:
+                    STATS["bulk_dropped"] = STATS.get("bulk_dropped", 0) + 1
             self.close_connection = True
             try:
                 self.connection.shutdown(socket.SHUT_RDWR)
