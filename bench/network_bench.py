@@ -5,7 +5,9 @@ import argparse
 import json
 import os
 import subprocess
+import socket
 import tempfile
+import threading
 import time
 import urllib.request
 
@@ -83,6 +85,33 @@ def replay_rate(a, tmp, inflight, batch, plugin):
     return DOCS / secs
 
 
+class Scraper(threading.Thread):
+    """GETs a metrics URL every 100 ms (ten times a usual scrape interval) until stopped."""
+
+    def __init__(self, url):
+        super().__init__(daemon=True)
+        self.url, self.scrapes, self.done = url, 0, threading.Event()
+
+    def run(self):
+        while not self.done.wait(0.1):
+            try:
+                with urllib.request.urlopen(self.url, timeout=5) as r:
+                    r.read()
+                self.scrapes += 1
+            except OSError:
+                pass  # not serving yet
+
+    def stop(self):
+        self.done.set()
+        self.join()
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
 def fault(url, obj):
     req = urllib.request.Request(url + "/_fault", data=json.dumps(obj).encode(), method="POST")
     urllib.request.urlopen(req).read()
@@ -98,7 +127,11 @@ def main():
     ap.add_argument("--url", required=True)
     ap.add_argument("--build", required=True)
     ap.add_argument("--out", required=True)
+    ap.add_argument("--only", default="writer,items429,doc_id,metrics,replay",
+                    help="comma-separated groups to run beside the curl baseline")
+    ap.add_argument("--rounds", type=int, default=ROUNDS)
     a = ap.parse_args()
+    want = set(a.only.split(","))
     tmp = tempfile.mkdtemp()
     docs_file = os.path.join(tmp, "docs.ndjson")
     with open(docs_file, "w") as f:
@@ -116,11 +149,11 @@ def main():
     runs = {}
     ratios = {}
     cpu_us = {}
-    for _ in range(ROUNDS):
+    for _ in range(a.rounds):
         this = {}
         curl_first = curl_rate(a.url, "bench", tmp)
         this["curl_two_connections"] = curl_rate(a.url, "bench", tmp, connections=2)
-        for inflight in (1, 2):
+        for inflight in (1, 2) if "writer" in want else ():
             delete(a.url, "bench")
             out = subprocess.run([os.path.join(a.build, "bench", "writer_driver"), a.url + "?inflight=%d" % inflight,
                                   docs_file, str(BULK), "5000"], check=True, capture_output=True, text=True).stdout
@@ -128,7 +161,7 @@ def main():
             this["writer_inflight%d" % inflight] = DOCS / float(out.split()[0])
         # The writer with 10 % of the items rejected for now (429), commits of 1,000 documents, against the
         # same run without rejections: retried items must not stall the stream.
-        for key, rate in (("writer_commit1000", 0.0), ("writer_commit1000_items429", 0.1)):
+        for key, rate in (("writer_commit1000", 0.0), ("writer_commit1000_items429", 0.1)) if "items429" in want else ():
             delete(a.url, "bench")
             fault(a.url, {"reset": True, "item_reject_rate": rate})
             out = subprocess.run([os.path.join(a.build, "bench", "writer_driver"), a.url, docs_file, str(BULK), "1000"],
@@ -137,13 +170,37 @@ def main():
             assert count(a.url, "bench") == DOCS
             this[key] = DOCS / float(out.split()[0])
         # The writer's CPU per 1 KB document with a document id from a pointer or a hash, against none.
-        for key, option in (("doc_id_none", ""), ("doc_id_pointer", "?doc_id=/id"), ("doc_id_hash", "?doc_id=hash")):
+        for key, option in ((("doc_id_none", ""), ("doc_id_pointer", "?doc_id=/id"), ("doc_id_hash", "?doc_id=hash"))
+                            if "doc_id" in want else ()):
             delete(a.url, "bench")
             out = subprocess.run([os.path.join(a.build, "bench", "writer_driver"), a.url + option, docs_1k, str(BULK),
                                   "5000"], check=True, capture_output=True, text=True).stdout
             assert count(a.url, "bench") == DOCS_1K
             cpu_us.setdefault(key, []).append(float(out.split()[1]) * 1e6 / DOCS_1K)
-        for key, inflight, batch, plugin in WHOLE_PATH:
+        # The writer with metrics served (scraped every 100 ms) and written to a file, against the same
+        # run without: documents/s and CPU per document of the writer's process.
+        metrics_round = {}
+        for key in ("metrics_off", "metrics_on") if "metrics" in want else ():
+            delete(a.url, "bench")
+            option, scraper = "", None
+            if key == "metrics_on":
+                port = free_port()
+                option = "?metrics_listen=127.0.0.1:%d&metrics_file=%s" % (port, os.path.join(tmp, "es_writer.prom"))
+                scraper = Scraper("http://127.0.0.1:%d/metrics" % port)
+                scraper.start()
+            out = subprocess.run([os.path.join(a.build, "bench", "writer_driver"), a.url + option, docs_file, str(BULK),
+                                  "5000"], check=True, capture_output=True, text=True).stdout
+            if scraper:
+                scraper.stop()
+                assert scraper.scrapes > 0, "the metrics endpoint was never scraped"
+            assert count(a.url, "bench") == DOCS
+            wall, cpu = (float(x) for x in out.split()[:2])
+            metrics_round[key] = DOCS / wall
+            runs.setdefault(key, []).append(DOCS / wall)
+            cpu_us.setdefault(key, []).append(cpu * 1e6 / DOCS)
+        if metrics_round:
+            ratios.setdefault("metrics_on_vs_off", []).append(metrics_round["metrics_on"] / metrics_round["metrics_off"])
+        for key, inflight, batch, plugin in WHOLE_PATH if "replay" in want else ():
             this["replay_" + key] = replay_rate(a, tmp, inflight, batch, plugin)
         curl_last = curl_rate(a.url, "bench", tmp)
         runs.setdefault("curl", []).extend([curl_first, curl_last])
@@ -155,11 +212,12 @@ def main():
                 ratios.setdefault(k + "_two_connections", []).append(v / this["curl_two_connections"])
     results = {k + "_docs_per_sec": median(v) for k, v in runs.items()}
     results.update({k + "_ratio": median(v) for k, v in ratios.items()})
+    results["metrics_on_vs_off_ratios"] = ratios.get("metrics_on_vs_off", [])
     for k, v in cpu_us.items():
         results[k + "_cpu_us_per_doc"] = median(v)
     results["docs"] = DOCS
     results["doc_size"] = DOC_SIZE
-    results["rounds"] = ROUNDS
+    results["rounds"] = a.rounds
     with open(a.out, "w") as f:
         json.dump(results, f)
 

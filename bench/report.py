@@ -163,6 +163,16 @@ def main(out):
         for key, label in (("doc_id_none", "none"), ("doc_id_pointer", "/id"), ("doc_id_hash", "hash")):
             v = net[key + "_cpu_us_per_doc"]
             print("| %s | %.2f | %.2f |" % (label, v, v / none))
+    if "metrics_off_cpu_us_per_doc" in net:
+        off, on = net["metrics_off_cpu_us_per_doc"], net["metrics_on_cpu_us_per_doc"]
+        print("\nThe writer with metrics served (scraped every 100 ms) and written to a file, against the same run "
+              "without (medians; the on/off ratio is the median of the rounds' ratios, which were %s):\n" %
+              ", ".join("%.2f" % r for r in net["metrics_on_vs_off_ratios"]))
+        print("| metrics | documents/s | CPU us per document | on/off |")
+        print("|---|---|---|---|")
+        print("| off | %.0f | %.2f | |" % (net["metrics_off_docs_per_sec"], off))
+        print("| on | %.0f | %.2f | %.2f docs/s, %.2f CPU |" % (net["metrics_on_docs_per_sec"], on,
+                                                              net["metrics_on_vs_off_ratio"], on / off))
     print("\nThe whole path is timed from the tool's start to its exit (loading, Init, generating and encoding the "
           "events, decoding, forwarding, the writer); the experiment rows load a plug-in built with the logger's idle "
           "poll at 1 ms instead of 50 microseconds, which never ships. The writer's default keeps 2 bulks in flight; "

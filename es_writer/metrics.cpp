@@ -286,6 +286,15 @@ Status WriteFileAtomically(const std::string& path, const std::string& text) {
   return Status::Ok();
 }
 
+Status CheckWritable(const std::string& path) {
+  const std::string tmp = path + ".tmp";
+  const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return Status::Error("cannot write metrics file " + tmp + ": " + strerror(errno));
+  close(fd);
+  unlink(tmp.c_str());
+  return Status::Ok();
+}
+
 namespace {
 
 MHD_Result Answer(struct MHD_Connection* connection, unsigned status, const std::string& body,

@@ -107,6 +107,8 @@ Status ParseListenAddress(const std::string& text, ListenAddress* out);
 // Writes text to path through a temporary file in the same directory and a rename, so that a reader
 // sees the old file or the new one, never a part.
 Status WriteFileAtomically(const std::string& path, const std::string& text);
+// An error when the temporary file of path cannot be made (a missing or read-only directory).
+Status CheckWritable(const std::string& path);
 
 // Serves GET /metrics with Metrics::Process()'s text from a thread of its own; anything else is 404.
 class MetricsServer {

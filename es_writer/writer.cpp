@@ -236,7 +236,10 @@ WriterLog::~WriterLog() {
 // ---------------------------------------------------------------------------------------------------
 // Writer
 
-Writer::~Writer() { Stop(); }
+Writer::~Writer() {
+  Stop();
+  StopMetricsFile();
+}
 
 void Writer::Stop() {
   {
@@ -346,7 +349,7 @@ Status Writer::Init(const std::string& es_url, bool is_v8, const std::string& in
             "doc_id %s, op_type %s, pipeline %s",
             EVENT_ES_VERSION, nodes.c_str(), index.c_str(), clamped_bulk_num, o.bulk_bytes, o.inflight, is_v8 ? 8 : 7,
             doc_id.c_str(), o.op_type == OpType::kCreate ? "create" : "index", o.pipeline.empty() ? "none" : o.pipeline.c_str());
-  WriteMetricsFile(true);  // with the info of these settings
+  MarkMetricsFile();  // the first file, with the info of these settings
   if (server_.running()) log_.Line("INFO", "metrics served at http://%s/metrics", server_.bound().c_str());
   if (!o.metrics_file.empty()) log_.Line("INFO", "metrics written to %s", o.metrics_file.c_str());
   return Status::Ok();
@@ -366,40 +369,69 @@ Status Writer::StartMetrics(const Options& o) {
     }
     server_listen_ = o.metrics_listen;
   }
+  StopMetricsFile();
   if (!o.metrics_file.empty()) {
-    // Written once now: a directory that cannot take it refuses the settings before any document.
-    Status st = WriteFileAtomically(o.metrics_file, metrics_.Render());
+    // A directory that cannot take the file refuses the settings before any document.
+    Status st = CheckWritable(o.metrics_file);
     if (!st.ok()) return Status::Error("metrics_file " + o.metrics_file + " cannot be written: " + st.text());
+    {
+      std::lock_guard<std::mutex> lock(file_mu_);
+      file_path_ = o.metrics_file;
+    }
+    file_thread_ = std::thread(&Writer::MetricsFileLoop, this);
   }
-  std::lock_guard<std::mutex> lock(file_mu_);
-  file_failing_ = false;
   return Status::Ok();
 }
 
-void Writer::WriteMetricsFile(bool force) {
-  const std::string& path = config_.options.metrics_file;
-  if (path.empty()) return;
-  const int64_t now = UnixMillis();
-  if (!force && now < next_file_ms_.load(std::memory_order_relaxed)) return;
-  std::unique_lock<std::mutex> lock(file_mu_, std::defer_lock);
-  if (force) {
+void Writer::MarkMetricsFile() {
+  std::lock_guard<std::mutex> lock(file_mu_);
+  if (file_path_.empty() || file_dirty_) return;
+  file_dirty_ = true;
+  file_cv_.notify_one();
+}
+
+void Writer::StopMetricsFile() {
+  if (!file_thread_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(file_mu_);
+    file_stop_ = true;
+  }
+  file_cv_.notify_one();
+  file_thread_.join();
+  std::lock_guard<std::mutex> lock(file_mu_);
+  file_stop_ = false;
+  file_dirty_ = false;
+  file_path_.clear();
+}
+
+void Writer::MetricsFileLoop() {
+  bool failing = false;
+  auto last = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+  std::unique_lock<std::mutex> lock(file_mu_);
+  for (;;) {
+    file_cv_.wait(lock, [this]() { return file_dirty_ || file_stop_; });
+    if (!file_dirty_) return;
+    // At most one file a second; a stop writes what is pending at once.
+    file_cv_.wait_until(lock, last + std::chrono::seconds(1), [this]() { return file_stop_; });
+    file_dirty_ = false;
+    const std::string path = file_path_;
+    lock.unlock();
+    Status st;
+    try {
+      st = WriteFileAtomically(path, metrics_.Render());
+    } catch (const std::exception& e) {
+      st = Status::Error(std::string("cannot write metrics file ") + path + ": " + e.what());
+    }
+    if (!st.ok() && !failing) {
+      log_.Line("WARN", "%s; the documents go on, the file is tried again", st.text().c_str());
+    } else if (st.ok() && failing) {
+      log_.Line("INFO", "metrics file %s is written again", path.c_str());
+    }
+    failing = !st.ok();
+    last = std::chrono::steady_clock::now();
     lock.lock();
-  } else if (!lock.try_lock()) {
-    return;
+    if (failing && !file_stop_) file_dirty_ = true;  // tried again a second later
   }
-  next_file_ms_.store(now + 1000, std::memory_order_relaxed);
-  Status st;
-  try {
-    st = WriteFileAtomically(path, metrics_.Render());
-  } catch (const std::exception& e) {
-    st = Status::Error(std::string("cannot write metrics file ") + path + ": " + e.what());
-  }
-  if (!st.ok() && !file_failing_) {
-    log_.Line("WARN", "%s; the documents go on, the file is tried again", st.text().c_str());
-  } else if (st.ok() && file_failing_) {
-    log_.Line("INFO", "metrics file %s is written again", path.c_str());
-  }
-  file_failing_ = !st.ok();
 }
 
 Status Writer::Fail(const std::string& text) {
@@ -506,7 +538,7 @@ Status Writer::Commit() {
     ~Timed() {
       w->metrics_.commit_duration.Observe(
           std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-      w->WriteMetricsFile(true);
+      w->MarkMetricsFile();
     }
   } timed{this, std::chrono::steady_clock::now()};
   std::string failure;
@@ -726,7 +758,7 @@ Status Writer::SendBulk(HttpClient& http, Bulk bulk, uint64_t gen) {
       } else if (!resp.local && !cancel_.load()) {
         ns->up.store(0, std::memory_order_relaxed);
       }
-      WriteMetricsFile(false);
+      MarkMetricsFile();
       ReplyOutcome out;
       if (resp.too_large || resp.local) {
         out.kind = ReplyKind::kFatal;

@@ -99,9 +99,12 @@ class Writer {
   // REQUIRES: mu_ held. n documents of generation gen reached an outcome (counted in the period and
   // out of pending_documents); nothing when the period was dropped meanwhile.
   bool Settle(uint64_t gen, uint64_t n);
-  // Rewrites metrics_file: always when forced, else at most once a second (senders call it after
-  // each request; a sender that finds another writing goes on).
-  void WriteMetricsFile(bool force);
+  // The metrics_file thread rewrites the file within a second of a change and at most once a second;
+  // commits and requests only mark it out of date (any thread), so the disk is never on their path.
+  void MarkMetricsFile();
+  void MetricsFileLoop();
+  // Ends the file thread after it wrote what was pending.
+  void StopMetricsFile();
   // Starts, keeps or stops the scrape endpoint and checks metrics_file for the options of an Init.
   Status StartMetrics(const Options& o);
   // Sleeps the back-off of the given attempt; false when the batch was cancelled meanwhile.
@@ -156,9 +159,12 @@ class Writer {
   std::vector<NodeStats*> node_stats_;  // per node of config_.nodes
   MetricsServer server_;
   std::string server_listen_;           // the metrics_listen the server runs for
-  std::mutex file_mu_;                  // one metrics_file writer at a time
-  std::atomic<int64_t> next_file_ms_{0};
-  bool file_failing_ = false;           // guarded by file_mu_: the failure was logged
+  std::mutex file_mu_;  // guards the four below
+  std::condition_variable file_cv_;
+  std::string file_path_;  // the metrics_file the thread writes; empty: no thread
+  bool file_dirty_ = false;
+  bool file_stop_ = false;
+  std::thread file_thread_;
 
   // Counters since the last commit (guarded by mu_).
   uint64_t docs_ = 0, bulks_ = 0, retries_ = 0;

@@ -33,6 +33,7 @@ FILES = {
     DOC_DIR + "/param-local.json",
     DOC_DIR + "/orders.ndjson",
     DOC_DIR + "/event-block-format.md",
+    DOC_DIR + "/es_writer_alerts.yml",
     DOC_DIR + "/copyright",
     DOC_DIR + "/changelog.gz",
     "usr/share/man/man1/cdc-es-replay.1.gz",
@@ -121,7 +122,7 @@ class DebianPackage(PackageChecks, unittest.TestCase):
     def test_dependencies_name_the_runtime_packages(self):
         depends = subprocess.run(["dpkg-deb", "-f", self.deb, "Depends"], check=True, capture_output=True,
                                  text=True).stdout
-        for package in ("libc6", "libcurl4", "zlib1g", "libstdc++6"):
+        for package in ("libc6", "libcurl4", "zlib1g", "libstdc++6", "libmicrohttpd12"):
             self.assertIn(package, depends)
 
 

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <ctime>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -273,6 +274,19 @@ TEST_F(Metrics, BadSettingsRefuseInitialize) {
   EXPECT_EQ(0, Commit().r0);
 }
 
+// The text of a metrics file once it says what pred wants (it is rewritten within a second of a
+// change), or the last text seen after 5 s.
+template <typename Pred>
+std::string WaitForFile(const std::string& path, Pred pred) {
+  std::string text;
+  for (int i = 0; i < 500; ++i) {
+    text = testsupport::ReadFile(path);
+    if (pred(text)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return text;
+}
+
 // A reader in a loop during a run only ever finds complete files, and the last one has every
 // document.
 TEST(MetricsFile, IsNeverSeenHalfWritten) {
@@ -280,9 +294,12 @@ TEST(MetricsFile, IsNeverSeenHalfWritten) {
   const std::string dir = testsupport::TempDir("metrics_file");
   const std::string path = dir + "/es_writer.prom";
   ASSERT_EQ(0, Init(es.url() + "?metrics_file=" + path, 1, "idx", 50, dir).r0);
-  const double created = Samples(testsupport::ReadFile(path))["es_writer_documents_total{result=\"created\"}"];
+  const std::string first = WaitForFile(path, [](const std::string& t) { return !t.empty(); });
+  const double created = Samples(first)["es_writer_documents_total{result=\"created\"}"];
+  es.Fault(R"({"delay_next":1000,"delay_ms":60})");  // a run of a few seconds: several rewrites
   std::atomic<bool> done{false};
   long reads = 0, partial = 0;
+  std::set<std::string> seen;
   std::string bad;
   std::thread reader([&]() {
     while (!done.load()) {
@@ -294,6 +311,8 @@ TEST(MetricsFile, IsNeverSeenHalfWritten) {
       if (!complete) {
         ++partial;
         bad = text;
+      } else {
+        seen.insert(text);
       }
     }
   });
@@ -304,8 +323,11 @@ TEST(MetricsFile, IsNeverSeenHalfWritten) {
   done.store(true);
   reader.join();
   EXPECT_GT(reads, 40);
+  EXPECT_GE(seen.size(), 2u) << "the file was not rewritten during the run";
   EXPECT_EQ(0, partial) << bad;
-  const std::string last = testsupport::ReadFile(path);
+  const std::string last = WaitForFile(path, [&](const std::string& t) {
+    return Samples(t)["es_writer_documents_total{result=\"created\"}"] - created == 4000;
+  });
   EXPECT_EQ("", PromtoolProblems(last));
   EXPECT_EQ(4000, Samples(last)["es_writer_documents_total{result=\"created\"}"] - created);
   EXPECT_EQ(4000, es.Count("idx"));
