@@ -1,88 +1,147 @@
 #!/usr/bin/env python3
-"""Documents/s into the test endpoint: the writer library and the whole replay path, each against
-curl --data-binary posting bulk bodies with the very same documents over one kept-alive connection."""
+"""The writer library and the whole replay path into the native bulk endpoint (bench/bulk_endpoint.cpp),
+each against curl posting the very bulk bodies the writer sends, in the same round.
+
+The endpoint runs on one core and the client on the other (taskset). Every run is checked: the index
+must hold exactly the documents sent, else the run is invalid and the benchmark stops. Rounds
+interleave every client with the curl baseline; rates and CPU figures are medians over the rounds,
+each ratio the median of the rounds' ratios against the mean of the curl runs that open and close its
+round. CPU per document: user + system time of the client's process (the writer driver counts from
+after initialize; curl and the replay tool their whole run) and of the endpoint since the first bulk.
+The rows with items rejected for now (429) need fault injection and go to the Python test endpoint
+(--py-url), which is itself the bottleneck there: they show that retries do not stall, not speed."""
 import argparse
 import json
 import os
-import subprocess
 import socket
+import subprocess
 import tempfile
 import threading
 import time
 import urllib.request
 
-DOCS = 50000
-DOCS_1K = 20000
-DOC_SIZE = 200
-BULK = 500
-
-
-def delete(url, index):
-    req = urllib.request.Request(url + "/" + index, method="DELETE")
-    urllib.request.urlopen(req).read()
-
-
-def count(url, index):
-    with urllib.request.urlopen(url + "/" + index + "/_count") as r:
-        return json.load(r)["count"]
-
-
-def doc(i):
-    head = '{"id":%d,"payload":"' % i
-    return head + "x" * (DOC_SIZE - len(head) - 2) + '"}'
-
-
-def curl_rate(url, index, tmp, connections=1):
-    """Posts the bulk bodies with `connections` curl processes at once (one connection each, bodies
-    dealt out in turn) and returns documents/s."""
-    configs = [open(os.path.join(tmp, "curl%d.cfg" % c), "w") for c in range(connections)]
-    for b in range(DOCS // BULK):
-        body = os.path.join(tmp, "bulk%d.ndjson" % b)
-        with open(body, "w") as f:
-            for i in range(b * BULK, (b + 1) * BULK):
-                f.write('{"index":{"_index":"%s"}}\n%s\n' % (index, doc(i)))
-        cfg = configs[b % connections]
-        if b >= connections:
-            cfg.write("next\n")
-        cfg.write('url = "%s/_bulk"\ndata-binary = "@%s"\nheader = "Content-Type: application/x-ndjson"\n'
-                  'silent\noutput = "/dev/null"\n' % (url, body))
-    for cfg in configs:
-        cfg.close()
-    delete(url, index)
-    start = time.time()
-    procs = [subprocess.Popen(["curl", "-K", cfg.name]) for cfg in configs]
-    for p in procs:
-        if p.wait() != 0:
-            raise RuntimeError("curl failed")
-    secs = time.time() - start
-    assert count(url, index) == DOCS
-    return DOCS / secs
-
-
+BULK = 1000
+SIZES = {256: 1000000, 1024: 400000}  # document bytes: documents per run
 ROUNDS = 3
-# (label key, bulks in flight, events per batch, plug-in variant)
-WHOLE_PATH = [
-    ("inflight2_batch5000", 2, 5000, "libevent_es.so"),
-    ("inflight1_batch1000", 1, 1000, "libevent_es.so"),
-    ("inflight1_batch5000", 1, 5000, "libevent_es.so"),
-    ("inflight1_batch50000", 1, DOCS, "libevent_es.so"),
-    ("inflight1_batch1000_poll1ms", 1, 1000, "poll1ms/libevent_es.so"),
-    ("inflight1_batch5000_poll1ms", 1, 5000, "poll1ms/libevent_es.so"),
-]
+ENDPOINT_CPU, CLIENT_CPU = "0", "1"
 
 
-def replay_rate(a, tmp, inflight, batch, plugin):
-    delete(a.url, "orders")
-    url = a.url if inflight == 2 else a.url + "?inflight=1"
-    param = json.dumps({"log_path": os.path.join(tmp, "log"), "es_url": url, "es_version": "v8",
-                        "es_index": "orders", "es_bulknum": str(BULK)})
+def http(url, method="GET", data=None):
+    req = urllib.request.Request(url, method=method, data=data)
+    with urllib.request.urlopen(req, timeout=60) as r:
+        return json.load(r)
+
+
+def doc(i, size):
+    head = '{"id":%d,"payload":"' % i
+    return head + "x" * (size - len(head) - 2) + '"}'
+
+
+def run_client(cmd):
+    """Runs cmd on the client core; returns (wall seconds, CPU seconds of the process, stdout)."""
     start = time.time()
-    subprocess.run([os.path.join(a.build, "cdc-es-replay"), "--plugin", os.path.join(a.build, plugin),
-                    "--param", param, "--generate", str(DOCS), "--doc-size", str(DOC_SIZE),
-                    "--batch-size", str(batch), "--workers", "2", "--quiet"], check=True, capture_output=True)
+    p = subprocess.Popen(["taskset", "-c", CLIENT_CPU] + cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    out, err = p.communicate()
     secs = time.time() - start
-    assert count(a.url, "orders") == DOCS
-    return DOCS / secs
+    if p.returncode != 0:
+        raise RuntimeError("%s failed: %s" % (cmd[0], err.decode()[-500:]))
+    return secs, out.decode()
+
+
+class Run:
+    def __init__(self, url, index, docs):
+        self.url, self.index, self.docs = url, index, docs
+
+    def __enter__(self):
+        urllib.request.urlopen(urllib.request.Request(self.url + "/" + self.index, method="DELETE")).read()
+        http(self.url + "/_bench/reset", "POST", b"")
+        return self
+
+    def __exit__(self, *exc):
+        if exc[0] is not None:
+            return False
+        got = http(self.url + "/" + self.index + "/_count")["count"]
+        if got != self.docs:
+            raise RuntimeError("invalid run: %d documents in the index for %d sent" % (got, self.docs))
+        self.endpoint_cpu = http(self.url + "/_bench/stats")["cpu_s_since_first_bulk"]
+        return False
+
+
+def children_cpu():
+    ru = os.times()
+    return ru.children_user + ru.children_system
+
+
+class Bench:
+    def __init__(self, a, tmp):
+        self.a, self.tmp = a, tmp
+        self.files = {}
+
+    def prepare(self, size):
+        n = SIZES[size]
+        docs_file = os.path.join(self.tmp, "docs%d.ndjson" % size)
+        with open(docs_file, "w") as f:
+            for i in range(n):
+                f.write(doc(i, size) + "\n")
+        # The bodies the writer sends: its action line, then the document, per document.
+        bodies = []
+        for b in range(n // BULK):
+            path = os.path.join(self.tmp, "bulk%d_%d.ndjson" % (size, b))
+            with open(path, "w") as f:
+                for i in range(b * BULK, (b + 1) * BULK):
+                    f.write('{"index":{"_index":"bench"}}\n%s\n' % doc(i, size))
+            bodies.append(path)
+        self.files[size] = (docs_file, bodies)
+
+    def curl(self, size, connections):
+        n = SIZES[size]
+        _, bodies = self.files[size]
+        configs = []
+        for c in range(connections):
+            cfg = os.path.join(self.tmp, "curl%d_%d.cfg" % (size, c))
+            with open(cfg, "w") as f:
+                for k, body in enumerate(bodies[c::connections]):
+                    if k:
+                        f.write("next\n")
+                    f.write('url = "%s/_bulk"\ndata-binary = "@%s"\nheader = "Content-Type: application/x-ndjson"\n'
+                            'header = "Expect:"\nsilent\noutput = "/dev/null"\n' % (self.a.url, body))
+            configs.append(cfg)
+        with Run(self.a.url, "bench", n) as run:
+            cpu0 = children_cpu()
+            start = time.time()
+            procs = [subprocess.Popen(["taskset", "-c", CLIENT_CPU, "curl", "-K", cfg]) for cfg in configs]
+            for p in procs:
+                if p.wait() != 0:
+                    raise RuntimeError("curl failed")
+            secs = time.time() - start
+            cpu = children_cpu() - cpu0
+        return n / secs, cpu * 1e6 / n, run.endpoint_cpu * 1e6 / n
+
+    def writer(self, size, option="?inflight=1", index="bench"):
+        n = SIZES[size]
+        docs_file, _ = self.files[size]
+        with Run(self.a.url, index, n) as run:
+            secs, out = run_client([os.path.join(self.a.build, "bench", "writer_driver"), self.a.url + option, docs_file,
+                                    str(BULK), "5000"])
+        wall, cpu = (float(x) for x in out.split()[:2])
+        return n / wall, cpu * 1e6 / n, run.endpoint_cpu * 1e6 / n
+
+    def replay(self, size):
+        n = SIZES[size]
+        param = json.dumps({"log_path": os.path.join(self.tmp, "log"), "es_url": self.a.url, "es_version": "v8",
+                            "es_index": "orders", "es_bulknum": str(BULK)})
+        with Run(self.a.url, "orders", n) as run:
+            cpu0 = children_cpu()
+            secs, _ = run_client([os.path.join(self.a.build, "cdc-es-replay"), "--param", param, "--generate", str(n),
+                                  "--doc-size", str(size), "--batch-size", "5000", "--workers", "2", "--quiet"])
+            cpu = children_cpu() - cpu0
+        return n / secs, cpu * 1e6 / n, run.endpoint_cpu * 1e6 / n
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 class Scraper(threading.Thread):
@@ -106,118 +165,104 @@ class Scraper(threading.Thread):
         self.join()
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def fault(url, obj):
-    req = urllib.request.Request(url + "/_fault", data=json.dumps(obj).encode(), method="POST")
-    urllib.request.urlopen(req).read()
-
-
 def median(values):
     v = sorted(values)
     return v[len(v) // 2] if len(v) % 2 else (v[len(v) // 2 - 1] + v[len(v) // 2]) / 2
 
 
+def items429(a, tmp):
+    """Commits of 1,000 documents with 10 % of the items rejected for now, against none, into the Python
+    endpoint."""
+    docs_file = os.path.join(tmp, "docs_py.ndjson")
+    n = 50000
+    with open(docs_file, "w") as f:
+        for i in range(n):
+            f.write(doc(i, 200) + "\n")
+    out = {}
+    for key, rate in (("writer_commit1000", 0.0), ("writer_commit1000_items429", 0.1)):
+        urllib.request.urlopen(urllib.request.Request(a.py_url + "/bench", method="DELETE")).read()
+        http(a.py_url + "/_fault", "POST", json.dumps({"reset": True, "item_reject_rate": rate}).encode())
+        o = subprocess.run([os.path.join(a.build, "bench", "writer_driver"), a.py_url, docs_file, "500", "1000"],
+                           check=True, capture_output=True, text=True).stdout
+        http(a.py_url + "/_fault", "POST", json.dumps({"reset": True}).encode())
+        if http(a.py_url + "/bench/_count")["count"] != n:
+            raise RuntimeError("invalid run: documents lost or doubled with rejections")
+        out[key] = n / float(o.split()[0])
+    return out
+
+
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--url", required=True)
+    ap.add_argument("--url", required=True, help="the native bulk endpoint")
+    ap.add_argument("--py-url", help="the Python test endpoint, for the rows with rejected items")
     ap.add_argument("--build", required=True)
     ap.add_argument("--out", required=True)
-    ap.add_argument("--only", default="writer,items429,doc_id,metrics,replay",
-                    help="comma-separated groups to run beside the curl baseline")
+    ap.add_argument("--only", default="curl2,writer,replay,doc_id,metrics")
     ap.add_argument("--rounds", type=int, default=ROUNDS)
+    ap.add_argument("--sizes", default="256,1024")
     a = ap.parse_args()
     want = set(a.only.split(","))
+    sizes = [int(s) for s in a.sizes.split(",")]
     tmp = tempfile.mkdtemp()
-    docs_file = os.path.join(tmp, "docs.ndjson")
-    with open(docs_file, "w") as f:
-        for i in range(DOCS):
-            f.write(doc(i) + "\n")
+    b = Bench(a, tmp)
+    for size in sizes:
+        b.prepare(size)
+    rows = {}  # key -> {"rate": [...], "ratio": [...], "cpu": [...], "endpoint_cpu": [...]}
 
-    # Rounds interleave every path with the curl baseline, so a slow spell of the machine hits all of
-    # them. Each rate is the median of its rounds; each ratio is the median of the rounds' ratios, each
-    # against the mean of the curl runs that open and close its round.
-    docs_1k = os.path.join(tmp, "docs1k.ndjson")
-    with open(docs_1k, "w") as f:
-        for i in range(DOCS_1K):
-            head = '{"id":%d,"payload":"' % i
-            f.write(head + "x" * (1024 - len(head) - 2) + '"}\n')
-    runs = {}
-    ratios = {}
-    cpu_us = {}
+    def add(key, result, baseline=None):
+        r = rows.setdefault(key, {"rate": [], "ratio": [], "cpu": [], "endpoint_cpu": []})
+        rate, cpu, ecpu = result
+        r["rate"].append(rate)
+        r["cpu"].append(cpu)
+        r["endpoint_cpu"].append(ecpu)
+        if baseline:
+            r["ratio"].append(rate / baseline)
+
     for _ in range(a.rounds):
-        this = {}
-        curl_first = curl_rate(a.url, "bench", tmp)
-        this["curl_two_connections"] = curl_rate(a.url, "bench", tmp, connections=2)
-        for inflight in (1, 2) if "writer" in want else ():
-            delete(a.url, "bench")
-            out = subprocess.run([os.path.join(a.build, "bench", "writer_driver"), a.url + "?inflight=%d" % inflight,
-                                  docs_file, str(BULK), "5000"], check=True, capture_output=True, text=True).stdout
-            assert count(a.url, "bench") == DOCS
-            this["writer_inflight%d" % inflight] = DOCS / float(out.split()[0])
-        # The writer with 10 % of the items rejected for now (429), commits of 1,000 documents, against the
-        # same run without rejections: retried items must not stall the stream.
-        for key, rate in (("writer_commit1000", 0.0), ("writer_commit1000_items429", 0.1)) if "items429" in want else ():
-            delete(a.url, "bench")
-            fault(a.url, {"reset": True, "item_reject_rate": rate})
-            out = subprocess.run([os.path.join(a.build, "bench", "writer_driver"), a.url, docs_file, str(BULK), "1000"],
-                                 check=True, capture_output=True, text=True).stdout
-            fault(a.url, {"reset": True})
-            assert count(a.url, "bench") == DOCS
-            this[key] = DOCS / float(out.split()[0])
-        # The writer's CPU per 1 KB document with a document id from a pointer or a hash, against none.
-        for key, option in ((("doc_id_none", ""), ("doc_id_pointer", "?doc_id=/id"), ("doc_id_hash", "?doc_id=hash"))
-                            if "doc_id" in want else ()):
-            delete(a.url, "bench")
-            out = subprocess.run([os.path.join(a.build, "bench", "writer_driver"), a.url + option, docs_1k, str(BULK),
-                                  "5000"], check=True, capture_output=True, text=True).stdout
-            assert count(a.url, "bench") == DOCS_1K
-            cpu_us.setdefault(key, []).append(float(out.split()[1]) * 1e6 / DOCS_1K)
-        # The writer with metrics served (scraped every 100 ms) and written to a file, against the same
-        # run without: documents/s and CPU per document of the writer's process.
-        metrics_round = {}
-        for key in ("metrics_off", "metrics_on") if "metrics" in want else ():
-            delete(a.url, "bench")
-            option, scraper = "", None
-            if key == "metrics_on":
+        for size in sizes:
+            first = b.curl(size, 1)
+            this = {}
+            if "curl2" in want:
+                this["curl2"] = b.curl(size, 2)
+            if "writer" in want:
+                this["writer1"] = b.writer(size, "?inflight=1")
+                this["writer2"] = b.writer(size, "?inflight=2")
+            if "replay" in want:
+                this["replay"] = b.replay(size)
+            if "doc_id" in want:
+                this["doc_id_pointer"] = b.writer(size, "?inflight=1&doc_id=/id")
+                this["doc_id_hash"] = b.writer(size, "?inflight=1&doc_id=hash")
+            if "metrics" in want:
+                this["metrics_off"] = b.writer(size, "?inflight=1")
                 port = free_port()
-                option = "?metrics_listen=127.0.0.1:%d&metrics_file=%s" % (port, os.path.join(tmp, "es_writer.prom"))
                 scraper = Scraper("http://127.0.0.1:%d/metrics" % port)
                 scraper.start()
-            out = subprocess.run([os.path.join(a.build, "bench", "writer_driver"), a.url + option, docs_file, str(BULK),
-                                  "5000"], check=True, capture_output=True, text=True).stdout
-            if scraper:
+                this["metrics_on"] = b.writer(size, "?inflight=1&metrics_listen=127.0.0.1:%d&metrics_file=%s" % (
+                    port, os.path.join(tmp, "es_writer.prom")))
                 scraper.stop()
-                assert scraper.scrapes > 0, "the metrics endpoint was never scraped"
-            assert count(a.url, "bench") == DOCS
-            wall, cpu = (float(x) for x in out.split()[:2])
-            metrics_round[key] = DOCS / wall
-            runs.setdefault(key, []).append(DOCS / wall)
-            cpu_us.setdefault(key, []).append(cpu * 1e6 / DOCS)
-        if metrics_round:
-            ratios.setdefault("metrics_on_vs_off", []).append(metrics_round["metrics_on"] / metrics_round["metrics_off"])
-        for key, inflight, batch, plugin in WHOLE_PATH if "replay" in want else ():
-            this["replay_" + key] = replay_rate(a, tmp, inflight, batch, plugin)
-        curl_last = curl_rate(a.url, "bench", tmp)
-        runs.setdefault("curl", []).extend([curl_first, curl_last])
-        curl_round = (curl_first + curl_last) / 2
-        for k, v in this.items():
-            runs.setdefault(k, []).append(v)
-            ratios.setdefault(k, []).append(v / curl_round)
-            if "inflight2" in k:
-                ratios.setdefault(k + "_two_connections", []).append(v / this["curl_two_connections"])
-    results = {k + "_docs_per_sec": median(v) for k, v in runs.items()}
-    results.update({k + "_ratio": median(v) for k, v in ratios.items()})
-    results["metrics_on_vs_off_ratios"] = ratios.get("metrics_on_vs_off", [])
-    for k, v in cpu_us.items():
-        results[k + "_cpu_us_per_doc"] = median(v)
-    results["docs"] = DOCS
-    results["doc_size"] = DOC_SIZE
-    results["rounds"] = a.rounds
+                if scraper.scrapes == 0:
+                    raise RuntimeError("the metrics endpoint was never scraped")
+            last = b.curl(size, 1)
+            base = (first[0] + last[0]) / 2
+            add("curl1_%d" % size, first, base)
+            add("curl1_%d" % size, last, base)
+            for k, v in this.items():
+                add("%s_%d" % (k, size), v, base)
+            if "curl2" in want:
+                for k in ("writer2", "curl2"):
+                    if k in this:
+                        rows.setdefault("%s_%d" % (k, size), {}).setdefault("ratio_to_curl2", []).append(
+                            this[k][0] / this["curl2"][0])
+            if "metrics" in want:
+                rows.setdefault("metrics_%d" % size, {}).setdefault("on_vs_off", []).append(
+                    this["metrics_on"][0] / this["metrics_off"][0])
+
+    results = {"rounds": a.rounds, "sizes": {str(s): SIZES[s] for s in sizes}, "bulk": BULK, "rows": {}}
+    for k, r in rows.items():
+        results["rows"][k] = {name: median(v) for name, v in r.items() if v}
+        results["rows"][k]["all_" + ("ratio" if "ratio" in r else "on_vs_off")] = r.get("ratio", r.get("on_vs_off"))
+    if a.py_url and "items429" in want:
+        results["items429"] = items429(a, tmp)
     with open(a.out, "w") as f:
         json.dump(results, f)
 

@@ -53,6 +53,17 @@ def error_body(status, etype, reason):
             "status": status}
 
 
+def filtered(reply, filter_path):
+    """The reply as the engine's filter_path leaves it, for the paths "top" and "items.*.member"."""
+    paths = filter_path.split(",")
+    out = {k: v for k, v in reply.items() if k in paths}
+    members = [p[len("items.*."):] for p in paths if p.startswith("items.*.")]
+    if members:
+        out["items"] = [{op: {m: meta[m] for m in members if m in meta}} for it in reply["items"]
+                        for op, meta in it.items()]
+    return out
+
+
 class Drop(Exception):
     """Close the connection without an answer."""
 
@@ -132,7 +143,7 @@ class Handler(BaseHTTPRequestHandler):
             if "pipeline" in query:
                 with STATE_LOCK:
                     STATS["pipelines"].append(query["pipeline"][0])
-            return self.bulk(parts[0] if len(parts) == 2 else None, body)
+            return self.bulk(parts[0] if len(parts) == 2 else None, body, query.get("filter_path", [None])[0])
         if len(parts) == 2 and parts[1] == "_refresh":
             return self.send_json(200, {"_shards": {"total": 2, "successful": 1, "failed": 0}})
         if len(parts) == 2 and parts[1] == "_count":
@@ -211,7 +222,7 @@ class Handler(BaseHTTPRequestHandler):
             FAULTS.update(req)
         return self.send_json(200, {"acknowledged": True})
 
-    def bulk(self, path_index, body):
+    def bulk(self, path_index, body, filter_path=None):
         with STATE_LOCK:
             STATS["bulk_requests"] += 1
             fault = None
@@ -328,7 +339,10 @@ class Handler(BaseHTTPRequestHandler):
             STATS["items"] += len(items)
             STATS["docs"] += len(stored)
         errors = any("error" in list(it.values())[0] for it in items)
-        return self.send_json(200, {"took": 1, "errors": errors, "items": items})
+        reply = {"took": 1, "errors": errors, "items": items}
+        if filter_path:
+            reply = filtered(reply, filter_path)
+        return self.send_json(200, reply)
 
     def dispatch(self, method):
         try:
