@@ -140,7 +140,7 @@ void Bulk(Conn& c, std::string_view path_index, std::string_view query, std::str
   const bool filtered = query.find("filter_path=") != std::string_view::npos;
   std::string reply;
   reply.reserve(filtered ? body.size() / 8 + 64 : body.size() / 2 + 64);
-  reply += "{\"took\":1,\"errors\":false,\"items\":[";
+  reply += filtered ? "{\"errors\":false,\"items\":[" : "{\"took\":1,\"errors\":false,\"items\":[";
   const size_t errors_at = reply.find("false");
   bool errors = false, first = true;
   const char* p = body.data();

@@ -125,62 +125,55 @@ def main(out):
     print("\n## Logger against spdlog's asynchronous logger (per statement, on the logging thread)\n")
     print(open(os.path.join(out, "logger.md")).read())
 
-    print("## Network: into the local test endpoint (%d documents of %d B, median of %d rounds)\n" % (
-        net["docs"], net["doc_size"], net["rounds"]))
-    print("Ratios are medians of per-round ratios, each against the curl runs of the same round.\n")
-    curl = net["curl_docs_per_sec"]
+    network(net)
+    check = os.path.join(out, "endpoint.md")
+    if os.path.exists(check):
+        print("\n## The native endpoint with curl alone\n")
+        print("curl posts one bulk body %s times (the endpoint on core 0, curl on core 1). The second GB/s column is "
+              "the endpoint's capacity on one core: body bytes per second of its own CPU time.\n" % "400")
+        print(open(check).read())
 
-    def ratio(key, two_connections=False):
-        r = net.get(key + ("_two_connections" if two_connections else "") + "_ratio")
-        return "%.2f" % r if r is not None else ""
 
-    print("| path | docs/s | against curl --data-binary | against curl over two connections |")
-    print("|---|---|---|---|")
-    print("| curl --data-binary, bulk bodies of 500, one connection | %.0f | 1.00 | |" % curl)
-    two = net["curl_two_connections_docs_per_sec"]
-    print("| curl --data-binary, the same bodies over two connections at once | %.0f | %s | 1.00 |" % (
-        two, ratio("curl_two_connections")))
-    for k in (1, 2):
-        key = "writer_inflight%d" % k
-        print("| libes_writer.so, %d bulk(s) in flight | %.0f | %s | %s |" % (
-            k, net[key + "_docs_per_sec"], ratio(key), ratio(key, True)))
-    for inflight, batch, poll in ((2, 5000, ""), (1, 1000, ""), (1, 5000, ""), (1, net["docs"], ""),
-                                  (1, 1000, "_poll1ms"), (1, 5000, "_poll1ms")):
-        key = "replay_inflight%d_batch%d%s" % (inflight, batch, poll)
-        what = "whole path" if not poll else "whole path, experiment: logger idle poll 1 ms"
-        print("| cdc-es-replay %s, %d in flight, batches of %d | %.0f | %s | %s |" % (
-            what, inflight, batch, net[key + "_docs_per_sec"], ratio(key), ratio(key, True)))
-    if "writer_commit1000_items429_docs_per_sec" in net:
-        clean, rejected = net["writer_commit1000_docs_per_sec"], net["writer_commit1000_items429_docs_per_sec"]
-        print("| libes_writer.so, commits of 1,000, no item rejected | %.0f | %s | |" % (clean, ratio("writer_commit1000")))
-        print("| libes_writer.so, commits of 1,000, 10 %% of items rejected with 429 | %.0f | %s | |" % (
-            rejected, ratio("writer_commit1000_items429")))
-    if "doc_id_none_cpu_us_per_doc" in net:
-        none = net["doc_id_none_cpu_us_per_doc"]
-        print("\nThe writer's CPU time per 1 KB document (user + system of its process, medians):\n")
-        print("| doc_id | CPU us per document | against none |")
-        print("|---|---|---|")
-        for key, label in (("doc_id_none", "none"), ("doc_id_pointer", "/id"), ("doc_id_hash", "hash")):
-            v = net[key + "_cpu_us_per_doc"]
-            print("| %s | %.2f | %.2f |" % (label, v, v / none))
-    if "metrics_off_cpu_us_per_doc" in net:
-        off, on = net["metrics_off_cpu_us_per_doc"], net["metrics_on_cpu_us_per_doc"]
-        print("\nThe writer with metrics served (scraped every 100 ms) and written to a file, against the same run "
-              "without (medians; the on/off ratio is the median of the rounds' ratios, which were %s):\n" %
-              ", ".join("%.2f" % r for r in net["metrics_on_vs_off_ratios"]))
-        print("| metrics | documents/s | CPU us per document | on/off |")
-        print("|---|---|---|---|")
-        print("| off | %.0f | %.2f | |" % (net["metrics_off_docs_per_sec"], off))
-        print("| on | %.0f | %.2f | %.2f docs/s, %.2f CPU |" % (net["metrics_on_docs_per_sec"], on,
-                                                              net["metrics_on_vs_off_ratio"], on / off))
-    print("\nThe whole path is timed from the tool's start to its exit (loading, Init, generating and encoding the "
-          "events, decoding, forwarding, the writer); the experiment rows load a plug-in built with the logger's idle "
-          "poll at 1 ms instead of 50 microseconds, which never ships. The writer's default keeps 2 bulks in flight; "
-          "this endpoint answers two connections at once more slowly than one (compare the two curl rows), so the "
-          "rows with 2 in flight compare best with curl over two connections. With 10 % of the items rejected, the "
-          "rejected documents wait in one retry pool for a back-off per round in proportion to the share rejected, "
-          "while new bulks go on.")
-
+def network(net):
+    rows = net["rows"]
+    print("## Network: the writer and the whole path into the native bulk endpoint, against curl\n")
+    print("The endpoint (bench/bulk_endpoint.cpp, one thread) runs on one core and the client on the other. Bulks of "
+          "%d documents; %s. Every run was checked to leave exactly the documents sent in the index. Medians of %d "
+          "rounds; each ratio is the median of the rounds' ratios against the curl runs (one connection, the very "
+          "bodies the writer sends) that open and close the round. CPU is user + system time per document: of the "
+          "client's process (the writer driver from after initialize, curl and the replay tool for their whole "
+          "run) and of the endpoint from the first bulk on.\n" % (
+              net["bulk"], ", ".join("%s documents of %s B" % (n, s) for s, n in net["sizes"].items()), net["rounds"]))
+    labels = [("curl1", "curl, one connection (baseline)"), ("curl2", "curl, two connections"),
+              ("writer1", "libes_writer.so, 1 bulk in flight"), ("writer2", "libes_writer.so, 2 bulks in flight"),
+              ("replay", "cdc-es-replay --generate, 2 workers, batches of 5000"),
+              ("doc_id_pointer", "libes_writer.so, 1 in flight, doc_id=/id"),
+              ("doc_id_hash", "libes_writer.so, 1 in flight, doc_id=hash"),
+              ("metrics_off", "libes_writer.so, 1 in flight, metrics off"),
+              ("metrics_on", "libes_writer.so, 1 in flight, metrics served (scraped every 100 ms) and written to a file")]
+    header = ("| client | doc size | docs/s | against curl | against curl over two connections | client CPU us/doc | "
+              "client CPU / curl's | endpoint CPU us/doc |\n|---|---|---|---|---|---|---|---|")
+    for size in net["sizes"]:
+        print(header)
+        base = rows.get("curl1_%s" % size)
+        for key, label in labels:
+            r = rows.get("%s_%s" % (key, size))
+            if not r or "rate" not in r:
+                continue
+            two = r.get("ratio_to_curl2")
+            print("| %s | %s B | %.0f | %.2f | %s | %.2f | %.2f | %.2f |" % (
+                label, size, r["rate"], r.get("ratio", 1.0), "%.2f" % two if two else "", r["cpu"],
+                r["cpu"] / base["cpu"], r["endpoint_cpu"]))
+        m = rows.get("metrics_%s" % size)
+        if m:
+            print("\nMetrics on against off, %s B: median %.2f of the documents/s (rounds: %s)." % (
+                size, m["on_vs_off"], ", ".join("%.2f" % x for x in m["all_on_vs_off"])))
+        print()
+    if "items429" in net:
+        clean, rejected = net["items429"]["writer_commit1000"], net["items429"]["writer_commit1000_items429"]
+        print("\nInto the Python test endpoint (it is the bottleneck here; the rows show that retried items do not "
+              "stall the stream): commits of 1,000, no item rejected %.0f docs/s; 10 %% of the items rejected with "
+              "429 %.0f docs/s (%.2f).\n" % (clean, rejected, rejected / clean))
 
 if __name__ == "__main__":
     main(sys.argv[1])

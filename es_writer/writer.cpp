@@ -290,6 +290,7 @@ Status Writer::Init(const std::string& es_url, bool is_v8, const std::string& in
   stop_ = false;
   cancel_.store(false);
   failed_ = false;
+  any_failure_.store(false, std::memory_order_relaxed);
   failure_.clear();
   config_ = config;
   log_.Open(log_dir, log_name.empty() ? "cdc_es_write" : log_name);
@@ -464,12 +465,14 @@ Status Writer::Write(const char* doc, int len, int64_t typ) {
     return Fail("document type " + std::to_string(typ) + " is not supported (1: index a new document)");
   }
   if (doc == nullptr || len < 0) return Fail("invalid document: null or negative length");
-  std::string failure;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (failed_) failure = failure_;
+  if (any_failure_.load(std::memory_order_acquire)) {  // an earlier bulk of this batch failed for good
+    std::string failure;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      failure = failure_;
+    }
+    return Fail(failure);
   }
-  if (!failure.empty()) return Fail(failure);  // an earlier bulk of this batch failed for good
   size_t n = static_cast<size_t>(len);
   bool blank = true;
   for (size_t i = 0; i < n && blank; ++i) blank = doc[i] == ' ' || doc[i] == '\t' || doc[i] == '\n' || doc[i] == '\r';
@@ -588,6 +591,7 @@ void Writer::ResetPending() {
   metrics_.commits_failed.fetch_add(1, std::memory_order_relaxed);
   cancel_.store(false);
   failed_ = false;
+  any_failure_.store(false, std::memory_order_relaxed);
   failure_.clear();
   docs_ = bulks_ = retries_ = 0;
   updated_ = present_ = dead_lettered_ = 0;
@@ -725,6 +729,7 @@ void Writer::SenderLoop() {
       if (!st.ok() && gen == generation_ && !failed_) {
         failed_ = true;
         failure_ = st.text();
+        any_failure_.store(true, std::memory_order_release);
       }
     }
     cv_.notify_all();

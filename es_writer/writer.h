@@ -143,6 +143,7 @@ class Writer {
   bool stop_ = false;
   uint64_t generation_ = 0;
   bool failed_ = false;
+  std::atomic<bool> any_failure_{false};  // failed_, for Write to look at without taking mu_
   std::string failure_;
   std::vector<std::thread> senders_;
 

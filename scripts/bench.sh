@@ -24,12 +24,19 @@ echo "== decoding, parallel decoding, forwarding, memory =="
 echo "== logger against spdlog =="
 "$BUILD/bench/logger_bench" 200000 >"$OUT/logger.md"
 
-echo "== writer and whole path against curl, into the local test endpoint =="
+echo "== writer and whole path against curl, into the native bulk endpoint =="
+# The endpoint on core 0, every client on core 1 (network_bench.py pins them); the Python test endpoint
+# serves only the rows that need fault injection.
+taskset -c 0 "$BUILD/bench/bulk_endpoint" --port-file "$OUT/native_port" 2>"$OUT/bulk_endpoint.log" &
+native=$!
 python3 tests/es_endpoint.py --port-file "$OUT/port" >/dev/null 2>&1 &
 endpoint=$!
-trap 'kill $endpoint 2>/dev/null || true' EXIT
-for _ in $(seq 100); do [ -s "$OUT/port" ] && break; sleep 0.1; done
-url="http://127.0.0.1:$(cat "$OUT/port")"
-python3 bench/network_bench.py --url "$url" --build "$BUILD" --out "$OUT/network.json"
+trap 'kill $endpoint $native 2>/dev/null || true' EXIT
+for _ in $(seq 100); do [ -s "$OUT/port" ] && [ -s "$OUT/native_port" ] && break; sleep 0.1; done
+python3 bench/network_bench.py --url "http://127.0.0.1:$(cat "$OUT/native_port")" \
+  --py-url "http://127.0.0.1:$(cat "$OUT/port")" --only curl2,writer,replay,doc_id,metrics,items429 \
+  --build "$BUILD" --out "$OUT/network.json"
+echo "== the native endpoint with curl alone =="
+python3 bench/endpoint_check.py "$BUILD/bench/bulk_endpoint" >"$OUT/endpoint.md"
 
 python3 bench/report.py "$OUT" | tee "$ROOT/bench/RESULTS.md"

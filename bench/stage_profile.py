@@ -1,0 +1,82 @@
+#!/usr/bin/env python3
+"""A profile of the whole path by stage: cdc-es-replay --generate under callgrind into the native bulk
+endpoint, instructions per document of each stage (inclusive cost of the function that is the stage's
+entry point, less what it calls that belongs to another stage). Instructions, not seconds: repeatable
+whatever else the machine does.
+  stage_profile.py BUILD_DIR [DOCS] [DOC_SIZE]"""
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+
+# stage: (functions whose inclusive cost it is, functions inside them that belong to other stages)
+STAGES = [
+    ("replay tool: generating and encoding events", ["replay::Pipeline::Prepare()"], []),
+    ("decoding (workers)", ["ostrel::ParserEvWork::run()"], ["usleep"]),
+    ("forwarding (Execute, less the writer)", ["ostrel::CEventEs::Execute("], ["write_msg", "need_commit", "usleep"]),
+    ("writer: body building (write_msg)", ["write_msg"], []),
+    ("writer: sending (libcurl, kernel calls)", ["eswriter::HttpClient::Perform("], []),
+    ("writer: reply parsing", ["eswriter::ClassifyReply("], []),
+    ("idle polls: decoder workers and Execute", ["usleep"], []),
+    ("logger thread", ["nanolog::NanoLogger::pop()"], ["usleep"]),
+]
+
+
+def main(build, docs=20000, size=1024):
+    tmp = tempfile.mkdtemp()
+    port_file = os.path.join(tmp, "port")
+    ep = subprocess.Popen([os.path.join(build, "bench", "bulk_endpoint"), "--port-file", port_file],
+                          stderr=subprocess.DEVNULL)
+    try:
+        for _ in range(100):
+            if os.path.exists(port_file):
+                break
+            time.sleep(0.05)
+        url = "http://127.0.0.1:" + open(port_file).read().strip()
+        param = json.dumps({"log_path": os.path.join(tmp, "log"), "es_url": url, "es_version": "v8",
+                            "es_index": "orders", "es_bulknum": "1000"})
+        out = os.path.join(tmp, "callgrind.out")
+        subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
+                        os.path.join(build, "cdc-es-replay"), "--param", param, "--generate", str(docs),
+                        "--doc-size", str(size), "--batch-size", "5000", "--workers", "2", "--quiet"],
+                       check=True, capture_output=True)
+        ann = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", out],
+                             check=True, capture_output=True, text=True).stdout
+    finally:
+        ep.terminate()
+        ep.wait()
+    inclusive = {}
+    total = 0
+    for line in ann.splitlines():
+        m = re.match(r"\s*([\d,]+) \([ \d.]+%\)\s+(?:\S+:)?(.*?)(?: \[.*\])?$", line)
+        if m:
+            cost = int(m.group(1).replace(",", ""))
+            name = m.group(2)
+            inclusive[name] = max(inclusive.get(name, 0), cost)
+        m = re.match(r"\s*([\d,]+) \([ \d.]+%\)\s+PROGRAM TOTALS", line)
+        if m:
+            total = int(m.group(1).replace(",", ""))
+
+    def cost(prefix):
+        return sum(v for k, v in inclusive.items() if k.startswith(prefix) or k.split("'")[0] == prefix)
+
+    print("Instructions per document by stage (callgrind, %d documents of %d B, batches of 5000, 2 workers):\n" % (
+        docs, size))
+    print("| stage | instructions per document | share |")
+    print("|---|---|---|")
+    for label, entries, minus in STAGES:
+        c = sum(cost(e) for e in entries)
+        # What the stage calls that another stage counts (write_msg inside Execute, for one): from the
+        # call-graph view only at the top level, so subtract whole inclusive costs where they nest.
+        if minus and entries[0] == "ostrel::CEventEs::Execute(":
+            c -= sum(cost(m) for m in minus)
+        print("| %s | %.0f | %.1f %% |" % (label, c / docs, 100.0 * c / total if total else 0))
+    print("| everything (the process) | %.0f | 100 %% |" % (total / docs))
+
+
+if __name__ == "__main__":
+    args = sys.argv[1:]
+    main(args[0], *(int(a) for a in args[1:]))
