@@ -25,7 +25,7 @@ STAGES = [
 ]
 
 
-def main(build, docs=20000, size=1024):
+def main(build, docs=200000, size=1024):
     tmp = tempfile.mkdtemp()
     port_file = os.path.join(tmp, "port")
     ep = subprocess.Popen([os.path.join(build, "bench", "bulk_endpoint"), "--port-file", port_file],
@@ -45,16 +45,19 @@ def main(build, docs=20000, size=1024):
                        check=True, capture_output=True)
         ann = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", out],
                              check=True, capture_output=True, text=True).stdout
+        if os.environ.get("STAGE_PROFILE_DUMP"):
+            open(os.environ["STAGE_PROFILE_DUMP"], "w").write(ann)
     finally:
         ep.terminate()
         ep.wait()
     inclusive = {}
     total = 0
     for line in ann.splitlines():
-        m = re.match(r"\s*([\d,]+) \([ \d.]+%\)\s+(?:\S+:)?(.*?)(?: \[.*\])?$", line)
+        m = re.match(r"\s*([\d,]+) \([ \d.]+%\)\s+(.*?)(?: \[.*\])?$", line)
         if m:
             cost = int(m.group(1).replace(",", ""))
             name = m.group(2)
+            name = name[4:] if name.startswith("???:") else re.sub(r"^\S+?\.\w+:(?!:)", "", name)
             inclusive[name] = max(inclusive.get(name, 0), cost)
         m = re.match(r"\s*([\d,]+) \([ \d.]+%\)\s+PROGRAM TOTALS", line)
         if m:

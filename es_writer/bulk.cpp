@@ -47,6 +47,15 @@ void Bulk::Add(const char* doc, size_t len, const std::string& id_fragment, Line
   body_.push_back('\n');
 }
 
+void Bulk::Reserve(size_t bytes, size_t count) {
+  try {
+    body_.reserve(bytes + bytes / 16);
+    spans_.reserve(count);
+  } catch (const std::exception&) {
+    // only a hint: the bulk grows as it is filled
+  }
+}
+
 Bulk Bulk::Subset(const std::vector<size_t>& indexes) const {
   Bulk out(action_head_);
   out.generation = generation;
@@ -110,6 +119,61 @@ std::string RequestError(const std::string& body) {
 
 }  // namespace
 
+bool ScanCleanReply(const std::string& body, size_t n, size_t* updated) {
+  // Exactly {"errors":false,"items":[I,I,...]} with I = {"<op>":{M,M}}, M = "status":2xx or
+  // "result":"<word>", as the engine writes it under filter_path. Anything else is left to the parser.
+  static const char kHead[] = "{\"errors\":false,\"items\":[";
+  const char* p = body.data();
+  const char* const end = p + body.size();
+  const size_t head = sizeof(kHead) - 1;
+  if (body.size() < head + 2 || memcmp(p, kHead, head) != 0) return false;
+  p += head;
+  auto take = [&](const char* lit, size_t len) {
+    if (static_cast<size_t>(end - p) < len || memcmp(p, lit, len) != 0) return false;
+    p += len;
+    return true;
+  };
+  auto word = [&]() {  // a run of [a-z_] and its closing quote
+    const char* start = p;
+    while (p < end && ((*p >= 'a' && *p <= 'z') || *p == '_')) ++p;
+    return p != start && p < end && *p++ == '"';
+  };
+  size_t items = 0, replaced = 0;
+  if (p < end && *p == ']') {
+    ++p;
+  } else {
+    for (;;) {
+      if (!take("{\"", 2) || !word() || !take(":{", 2)) return false;
+      bool has_status = false, has_result = false;
+      for (;;) {
+        if (!has_status && take("\"status\":", 9)) {
+          if (end - p < 3 || p[0] != '2' || p[1] < '0' || p[1] > '9' || p[2] < '0' || p[2] > '9') return false;
+          p += 3;
+          has_status = true;
+        } else if (!has_result && take("\"result\":\"", 10)) {
+          const char* w = p;
+          if (!word()) return false;
+          if (p - w == 8 && memcmp(w, "updated", 7) == 0) ++replaced;
+          has_result = true;
+        } else {
+          return false;
+        }
+        if (take(",", 1)) continue;
+        if (take("}}", 2)) break;
+        return false;
+      }
+      if (!has_status) return false;
+      ++items;
+      if (take(",", 1)) continue;
+      if (take("]", 1)) break;
+      return false;
+    }
+  }
+  if (!take("}", 1) || p != end || items != n) return false;
+  *updated = replaced;
+  return true;
+}
+
 ReplyOutcome ClassifyReply(long status, const std::string& body, const std::string& transport_error, size_t n,
                            bool conflict_is_present) {
   ReplyOutcome out;
@@ -133,6 +197,9 @@ ReplyOutcome ClassifyReply(long status, const std::string& body, const std::stri
     out.error = "HTTP " + std::to_string(status) + " " + RequestError(body);
     return out;
   }
+
+  // The common case, every item stored, without building a document of the reply.
+  if (ScanCleanReply(body, n, &out.updated)) return out;
 
   rapidjson::Document doc;
   doc.Parse<rapidjson::kParseIterativeFlag>(body.data(), body.size());  // no recursion on hostile nesting

@@ -31,6 +31,8 @@ class Bulk {
   void Add(const char* doc, size_t len, const std::string& id_fragment, LineBreaks breaks);
   // Bytes that Add adds for a document of len bytes with this id fragment.
   size_t AddedBytes(size_t len, size_t id_fragment_len) const { return action_head_.size() + id_fragment_len + 4 + len; }
+  // Room for about this many bytes and documents (a hint: a failure to reserve is ignored).
+  void Reserve(size_t bytes, size_t count);
   size_t count() const { return spans_.size(); }
   size_t bytes() const { return body_.size(); }
   const std::string& body() const { return body_; }
@@ -84,6 +86,11 @@ struct ReplyOutcome {
 // in the index already (an earlier write of ours, or the host's re-send): delivered, not refused.
 ReplyOutcome ClassifyReply(long status, const std::string& body, const std::string& transport_error, size_t n,
                            bool conflict_is_present = false);
+
+// The fast path of ClassifyReply: true, with the count of replaced documents, when body is exactly a
+// compact filtered reply of n items that all succeeded; false (nothing said) for anything else, which
+// the full parse then classifies.
+bool ScanCleanReply(const std::string& body, size_t n, size_t* updated);
 
 // True for item error types that mean the document itself is malformed or does not fit the mapping.
 bool IsMalformedType(const std::string& type);

@@ -526,10 +526,13 @@ bool Writer::Submit() {
   current_->generation = generation_;
   docs_ += current_->count();
   ++bulks_;
+  const size_t bytes = current_->bytes(), count = current_->count();
   queue_.push_back(std::move(current_));
   NoteInflight();
-  current_.reset(new Bulk(action_head_));
   lock.unlock();
+  // The next bulk is sized like this one from the start: no copies while it grows.
+  current_.reset(new Bulk(action_head_));
+  current_->Reserve(bytes, count);
   cv_.notify_all();
   return true;
 }

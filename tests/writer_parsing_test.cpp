@@ -121,6 +121,48 @@ TEST(ClassifyReply, ConflictsAndReplacements) {
   EXPECT_EQ(2u, out.updated);  // counted on the fast path too
 }
 
+// The scan of a compact filtered reply takes exactly the replies in which every item succeeded, and
+// whatever it does not take, the full parse still classifies as before.
+TEST(ClassifyReply, CleanReplyScanTakesOnlyWhatItCanReadWhole) {
+  const std::string ok = R"({"index":{"result":"created","status":201}})";
+  const std::string up = R"({"index":{"status":200,"result":"updated"}})";
+  auto filtered = [](const std::string& items) { return "{\"errors\":false,\"items\":[" + items + "]}"; };
+  struct Case {
+    std::string body;
+    size_t n;
+    bool scanned;
+    size_t updated;  // as ClassifyReply counts it, scanned or not
+    ReplyKind kind;
+  } cases[] = {
+      {filtered(ok + "," + up + "," + ok), 3, true, 1, ReplyKind::kDone},
+      {filtered(R"({"create":{"status":201}})"), 1, true, 0, ReplyKind::kDone},
+      {filtered(""), 0, true, 0, ReplyKind::kDone},
+      {filtered(ok + "," + ok), 3, false, 0, ReplyKind::kFatal},                          // item count wrong
+      {filtered(R"({"index":{"status":429}})"), 1, false, 0, ReplyKind::kDone},           // not a success
+      {filtered(R"({"index":{"result":"created"}})"), 1, false, 0, ReplyKind::kDone},    // no status: refused
+      {filtered(R"({"index":{"status":201,"status":201}})"), 1, false, 0, ReplyKind::kDone},
+      {filtered(R"({"index":{"status":2010}})"), 1, false, 0, ReplyKind::kDone},         // refused
+      {"{\"errors\": false, \"items\": [" + ok + "]}", 1, false, 0, ReplyKind::kDone},  // spaced: parsed
+      {filtered(ok) + " ", 1, false, 0, ReplyKind::kDone},
+      {filtered(ok).substr(0, 30), 1, false, 0, ReplyKind::kFatal},                     // cut short
+      {Reply(false, {Item(201), Item(200)}), 2, false, 0, ReplyKind::kDone},             // unfiltered
+      {"{\"errors\":false,\"items\":[" + std::string(10000, '['), 1, false, 0, ReplyKind::kFatal},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body.substr(0, 120));
+    size_t updated = 99;
+    EXPECT_EQ(c.scanned, ScanCleanReply(c.body, c.n, &updated));
+    if (c.scanned) {
+      EXPECT_EQ(c.updated, updated);
+    }
+    ReplyOutcome out = ClassifyReply(200, c.body, "", c.n);
+    EXPECT_EQ(c.kind, out.kind) << out.error;
+    if (out.kind == ReplyKind::kDone) {
+      EXPECT_EQ(c.updated, out.updated);
+    }
+  }
+}
+
 // A reply of 50 MB is classified without keeping more than a cut of it in any text.
 TEST(ClassifyReply, FiftyMegabyteRepliesGiveShortTexts) {
   const std::string huge_reason(50u << 20, 'r');
