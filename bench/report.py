@@ -132,6 +132,13 @@ def main(out):
         print("curl posts one bulk body %s times (the endpoint on core 0, curl on core 1). The second GB/s column is "
               "the endpoint's capacity on one core: body bytes per second of its own CPU time.\n" % "400")
         print(open(check).read())
+    stages = os.path.join(out, "stages.md")
+    if os.path.exists(stages):
+        print("\n## The whole path by stage\n")
+        print("cdc-es-replay --generate into the native endpoint under callgrind: instructions (not seconds, so "
+              "repeatable on a shared machine) per document, by the inclusive cost of each stage's entry point. Sending "
+              "counts libcurl's work, not the kernel's; idle polls cost wake-ups more than instructions.\n")
+        print(open(stages).read())
 
 
 def network(net):

@@ -38,5 +38,7 @@ python3 bench/network_bench.py --url "http://127.0.0.1:$(cat "$OUT/native_port")
   --build "$BUILD" --out "$OUT/network.json"
 echo "== the native endpoint with curl alone =="
 python3 bench/endpoint_check.py "$BUILD/bench/bulk_endpoint" >"$OUT/endpoint.md"
+echo "== the whole path by stage (callgrind) =="
+python3 bench/stage_profile.py "$BUILD" >"$OUT/stages.md"
 
 python3 bench/report.py "$OUT" | tee "$ROOT/bench/RESULTS.md"
