@@ -28,7 +28,17 @@ void PutI64At(char* p, int64_t v) { memcpy(p, &v, 8); }
 }  // namespace
 
 std::string EncodeFieldStream(const Event& e) {
+  // One allocation: every field is its bytes and a prefix of at most 8.
+  size_t size = 64 + e.db.size() + e.tb.size() + e.gtid.size() + e.sql.size() + e.xid.size();
+  for (const std::string& name : e.col_names) size += name.size() + 12;
+  for (const auto& row : e.rows) {
+    for (const std::string& v : row) size += v.size() + 8;
+  }
+  for (const auto& row : e.olds) {
+    for (const std::string& v : row) size += v.size() + 8;
+  }
   std::string out;
+  out.reserve(size);
   PutStr(out, e.db);
   PutStr(out, e.tb);
   PutStr(out, e.gtid);
