@@ -11,19 +11,14 @@ import tempfile
 import time
 import urllib.request
 
+from native_endpoint import native_endpoint
+
 POSTS = 400
 
 
 def main(binary):
     tmp = tempfile.mkdtemp()
-    port_file = os.path.join(tmp, "port")
-    ep = subprocess.Popen(["taskset", "-c", "0", binary, "--port-file", port_file], stderr=subprocess.DEVNULL)
-    try:
-        for _ in range(100):
-            if os.path.exists(port_file):
-                break
-            time.sleep(0.05)
-        url = "http://127.0.0.1:" + open(port_file).read().strip()
+    with native_endpoint(binary, cpu=0) as url:
         print("| documents per bulk body | connections | body GB/s (wall) | body GB/s per endpoint CPU second | "
               "documents/s (wall) |")
         print("|---|---|---|---|---|")
@@ -59,9 +54,6 @@ def main(binary):
                 print("| 1000 x %d B | %d | %.2f | %.2f | %.0f |" % (
                     size, connections, total / secs / 1e9, total / stats["cpu_s_since_first_bulk"] / 1e9,
                     stats["items"] / secs))
-    finally:
-        ep.terminate()
-        ep.wait()
 
 
 if __name__ == "__main__":

@@ -10,7 +10,8 @@ import re
 import subprocess
 import sys
 import tempfile
-import time
+
+from native_endpoint import native_endpoint
 
 # stage: (functions whose inclusive cost it is, functions inside them that belong to other stages)
 STAGES = [
@@ -27,15 +28,7 @@ STAGES = [
 
 def main(build, docs=200000, size=1024):
     tmp = tempfile.mkdtemp()
-    port_file = os.path.join(tmp, "port")
-    ep = subprocess.Popen([os.path.join(build, "bench", "bulk_endpoint"), "--port-file", port_file],
-                          stderr=subprocess.DEVNULL)
-    try:
-        for _ in range(100):
-            if os.path.exists(port_file):
-                break
-            time.sleep(0.05)
-        url = "http://127.0.0.1:" + open(port_file).read().strip()
+    with native_endpoint(os.path.join(build, "bench", "bulk_endpoint")) as url:
         param = json.dumps({"log_path": os.path.join(tmp, "log"), "es_url": url, "es_version": "v8",
                             "es_index": "orders", "es_bulknum": "1000"})
         out = os.path.join(tmp, "callgrind.out")
@@ -47,9 +40,6 @@ def main(build, docs=200000, size=1024):
                              check=True, capture_output=True, text=True).stdout
         if os.environ.get("STAGE_PROFILE_DUMP"):
             open(os.environ["STAGE_PROFILE_DUMP"], "w").write(ann)
-    finally:
-        ep.terminate()
-        ep.wait()
     inclusive = {}
     total = 0
     for line in ann.splitlines():
