@@ -33,6 +33,7 @@ FAULTS = {
     "drop_next": 0,                       # next N bulk requests: connection closed, no answer
     "transient_rate": 0.0,                # chance per bulk request of a random transient fault
     "item_reject_rate": 0.0,              # chance per item of a 429
+    "drop_stored_rate": 0.0,              # chance per bulk: stored, then the connection closed unanswered
     "max_body_bytes": 0,                  # 413 above this size (0: no limit)
     "down_until": 0.0,                    # every request dropped until this time
     "slow_ms": 400,                       # delay of a random "slow" fault
@@ -214,7 +215,7 @@ class Handler(BaseHTTPRequestHandler):
         with STATE_LOCK:
             if req.pop("reset", False):
                 FAULTS.update({"fail_next": 0, "reject_items": 0, "delay_next": 0, "drop_next": 0,
-                               "transient_rate": 0.0, "item_reject_rate": 0.0, "max_body_bytes": 0,
+                               "transient_rate": 0.0, "item_reject_rate": 0.0, "drop_stored_rate": 0.0, "max_body_bytes": 0,
                                "down_until": 0.0, "nested_reply": 0, "huge_reply_mb": 0,
                                "fail_reason": "injected failure"})
             if "down_ms" in req:
@@ -338,6 +339,11 @@ class Handler(BaseHTTPRequestHandler):
                     docs.append((doc_id, src, now))
             STATS["items"] += len(items)
             STATS["docs"] += len(stored)
+            drop_stored = FAULTS["drop_stored_rate"] > 0 and random.random() < FAULTS["drop_stored_rate"]
+            if drop_stored:
+                count_injected("drop_after_store")
+        if drop_stored:  # the engine kept the bulk, but the answer never arrives: the client sends it again
+            raise Drop()
         errors = any("error" in list(it.values())[0] for it in items)
         reply = {"took": 1, "errors": errors, "items": items}
         if filter_path:

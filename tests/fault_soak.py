@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Fault soak: the replay tool sends generated documents through the plug-in and the real writer while
-the test endpoint injects transient failures (429, 503, dropped connections, slow answers) and, once,
-goes down for a few seconds. The tool re-sends a batch whenever Execute fails.
+the test endpoint injects transient failures (429, 503, connections dropped before or after the bulk
+was stored, slow answers, rejected items) and, once, goes down for a few seconds. The tool re-sends a batch whenever Execute fails.
 
 Checks: every document is in the index at least once, and every batch that Execute reported done had
 all its documents stored before Execute returned. With --doc-id, the documents carry their _id from
@@ -52,7 +52,8 @@ def main():
             time.sleep(0.05)
         with open(port_file) as f:
             url = "http://127.0.0.1:" + f.read().strip()
-        call(url, "/_fault", {"transient_rate": 0.15, "item_reject_rate": 0.005, "slow_ms": 150})
+        call(url, "/_fault", {"transient_rate": 0.15, "item_reject_rate": 0.005, "drop_stored_rate": 0.02,
+                              "slow_ms": 150})
 
         es_url = url + "?backoff_ms=20&backoff_max_ms=500&retry_deadline_ms=3000&request_timeout_ms=5000"
         if args.doc_id:
