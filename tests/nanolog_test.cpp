@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -245,6 +247,60 @@ TEST(QueueBuffer, FullBlockStartsTheNextAndIsRemovedOnceRead) {
   EXPECT_EQ("next", Operands(out));
 }
 
+namespace {
+// Pages of the block's slot array that are not resident (touching them would fault).
+size_t PagesNotResident(const Buffer* block) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(block->m_buffer) + page - 1) & ~(page - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(block->m_buffer) + Buffer::size * sizeof(Buffer::Item)) & ~(page - 1);
+  std::vector<unsigned char> resident((end - begin) / page);
+  if (mincore(reinterpret_cast<void*>(begin), end - begin, resident.data()) != 0) return resident.size();
+  return static_cast<size_t>(std::count_if(resident.begin(), resident.end(), [](unsigned char r) { return (r & 1) == 0; }));
+}
+
+void PushNumbers(QueueBuffer& q, uint32_t from, uint32_t to) {
+  for (uint32_t i = from; i < to; ++i) {
+    NanoLogLine line(LogLevel::INFO, "f", "g", 1);
+    line << i;
+    q.push(std::move(line));
+  }
+}
+}  // namespace
+
+// Producers switch to a block the consumer made and touched ahead of need, whether it keeps up (the
+// block being written is half full) or lags a block behind, so that no statement takes its page faults.
+TEST(QueueBuffer, ConsumerPreparesTheNextBlockAheadOfNeed) {
+  QueueBuffer q;
+  EXPECT_EQ(0u, PagesNotResident(q.m_current_write_buffer.load()));  // the first block, at start
+  NanoLogLine out(LogLevel::INFO, nullptr, nullptr, 0);
+
+  PushNumbers(q, 0, 10);
+  ASSERT_TRUE(q.try_pop(out));
+  EXPECT_EQ(nullptr, q.m_spare.load()) << "a consumer that keeps up needs no block yet";
+  PushNumbers(q, 10, Buffer::size / 2 + 1);
+  ASSERT_TRUE(q.try_pop(out));
+  Buffer* spare = q.m_spare.load();
+  ASSERT_NE(nullptr, spare);
+  EXPECT_EQ(0u, PagesNotResident(spare));
+  PushNumbers(q, Buffer::size / 2 + 1, Buffer::size);
+  EXPECT_EQ(spare, q.m_current_write_buffer.load());
+  EXPECT_EQ(nullptr, q.m_spare.load());
+
+  // Lagging: the consumer is still in the first block while producers fill the second.
+  PushNumbers(q, Buffer::size, Buffer::size + Buffer::size / 2);
+  ASSERT_TRUE(q.try_pop(out));
+  spare = q.m_spare.load();
+  ASSERT_NE(nullptr, spare);
+  EXPECT_EQ(0u, PagesNotResident(spare));
+  PushNumbers(q, Buffer::size + Buffer::size / 2, 2 * Buffer::size);
+  EXPECT_EQ(spare, q.m_current_write_buffer.load());
+
+  // Every record is still there, in order.
+  uint32_t expect = 3;  // three were read above
+  while (q.try_pop(out)) ASSERT_EQ(std::to_string(expect++), Operands(out));
+  EXPECT_EQ(2 * Buffer::size, expect);
+}
+
 TEST(QueueBuffer, ConsumerWaitsForASlowProducersSlot) {
   QueueBuffer q;
   unsigned int slow = q.m_write_index.fetch_add(1);  // a producer that took slot 0 and is not done yet
@@ -446,6 +502,40 @@ TEST(Logger, ZeroRollSizeCountsAsOneMegabyte) {
   EXPECT_EQ(1048576u, logger.m_file_writer.m_log_file_roll_size_bytes);
   NanoLogger ring(NonGuaranteedLogger(0), dir, "zero_ring", 0);
   EXPECT_EQ(4096u, static_cast<RingBuffer*>(ring.m_buffer_base.get())->m_size);
+}
+
+// Stamps come from the CPU's counter once a running logger has mapped it to the system clock: they
+// must still agree with the system clock, from every thread, across the map's renewals (every 100 ms).
+TEST(LogRecord, TimeStampsFollowTheSystemClock) {
+  const std::string dir = TempDir();
+  NanoLogger logger(GuaranteedLogger(), dir, "stamps", 1);
+  auto system_us = []() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count());
+  };
+  std::atomic<int> off(0), backwards(0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&]() {
+      uint64_t last = 0;
+      const uint64_t end = system_us() + 700000;
+      for (uint64_t before = system_us(); before < end; before = system_us()) {
+        NanoLogLine line(LogLevel::INFO, "f", "g", 1);
+        const uint64_t after = system_us();
+        uint64_t stamp;
+        memcpy(&stamp, line.m_stack_buffer, sizeof(stamp));
+        // A stamp lies between the clock readings around it, give or take what the map may be off.
+        if (stamp + 200 < before || stamp > after + 200) ++off;
+        if (stamp + 5 < last) ++backwards;
+        last = stamp;
+        usleep(200);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(0, off.load());
+  EXPECT_EQ(0, backwards.load());
 }
 
 TEST(Logger, EmptyDirectoryMeansTheWorkingDirectory) {

@@ -218,6 +218,8 @@ class QueueBuffer : public BufferBase {
   std::atomic<Buffer*> m_spare;
 
  private:
+  // True while producers write a later block than the one being read, half a block or more ahead.
+  bool consumer_lags();
   void prepare_spare();
   // Returns true when a new block was published.
   bool setup_next_write_buffer();
