@@ -1,8 +1,13 @@
 #!/usr/bin/env python3
-"""A profile of the whole path by stage: cdc-es-replay --generate under callgrind into the native bulk
-endpoint, instructions per document of each stage (inclusive cost of the function that is the stage's
-entry point, less what it calls that belongs to another stage). Instructions, not seconds: repeatable
-whatever else the machine does.
+"""A profile of the whole path by stage: cdc-es-replay --generate into the native bulk endpoint, by the
+inclusive cost of the function that is each stage's entry point, less what it calls that belongs to
+another stage. Two measures of the same stages:
+- instructions per document, under callgrind: repeatable whatever else the machine does, but blind to
+  cache misses and to the kernel;
+- CPU time per document, from perf's cpu-clock samples with DWARF call stacks (the tool on one core,
+  the endpoint on the other): each stage's share of the samples times the process's CPU time per
+  document measured without perf in the same script. Misses on records that another CPU wrote show
+  here and not in the instruction counts.
   stage_profile.py BUILD_DIR [DOCS] [DOC_SIZE]"""
 import json
 import os
@@ -26,16 +31,59 @@ STAGES = [
 ]
 
 
+def replay_command(build, url, tmp, docs, size):
+    param = json.dumps({"log_path": os.path.join(tmp, "log"), "es_url": url, "es_version": "v8",
+                        "es_index": "orders", "es_bulknum": "1000"})
+    return [os.path.join(build, "cdc-es-replay"), "--param", param, "--generate", str(docs), "--doc-size", str(size),
+            "--batch-size", "5000", "--workers", "2", "--quiet"]
+
+
+def stage_costs(inclusive, exact=False):
+    """exact: the names carry no argument lists (perf), so an entry point matches its name alone."""
+    def cost(prefix):
+        if exact:
+            return inclusive.get(prefix.split("(")[0], 0)
+        return sum(v for k, v in inclusive.items() if k.startswith(prefix) or k.split("'")[0] == prefix)
+
+    # What a stage calls that another stage counts: the writer's calls inside Execute (the replay tool
+    # calls them from nowhere else).
+    return [(label, sum(cost(e) for e in entries) - sum(cost(m) for m in minus)) for label, entries, minus in STAGES]
+
+
+def perf_profile(build, docs, size):
+    """CPU us per document by stage: shares of perf samples times the process's CPU per document."""
+    tmp = tempfile.mkdtemp()
+    with native_endpoint(os.path.join(build, "bench", "bulk_endpoint"), cpu=0) as url:
+        cmd = replay_command(build, url, tmp, docs, size)
+        # The process's own CPU time, without the sampling's overhead: the median of three runs.
+        cpu = []
+        for _ in range(3):
+            before = os.times()
+            subprocess.run(["taskset", "-c", "1"] + cmd, check=True, capture_output=True)
+            after = os.times()
+            cpu.append((after.children_user - before.children_user) + (after.children_system - before.children_system))
+        cpu_us_per_doc = sorted(cpu)[1] * 1e6 / docs
+        data = os.path.join(tmp, "perf.data")
+        subprocess.run(["taskset", "-c", "1", "perf", "record", "-q", "-e", "cpu-clock", "-F", "4000",
+                        "--call-graph", "dwarf,16384", "-o", data] + cmd, check=True, capture_output=True)
+    rep = subprocess.run(["perf", "report", "-i", data, "--children", "--stdio", "--no-header", "-g", "none",
+                          "--percent-limit", "0.01", "--sort", "symbol"], check=True, capture_output=True,
+                         text=True).stdout
+    inclusive = {}
+    for line in rep.splitlines():
+        m = re.match(r"\s*([\d.]+)%\s+[\d.]+%\s+\[[.k]\]\s+(.*?)\s*(?:-\s+-\s*)?$", line)
+        if m:
+            name = m.group(2).strip()
+            inclusive[name] = max(inclusive.get(name, 0.0), float(m.group(1)))
+    return cpu_us_per_doc, stage_costs(inclusive, exact=True)
+
+
 def main(build, docs=200000, size=1024):
     tmp = tempfile.mkdtemp()
     with native_endpoint(os.path.join(build, "bench", "bulk_endpoint")) as url:
-        param = json.dumps({"log_path": os.path.join(tmp, "log"), "es_url": url, "es_version": "v8",
-                            "es_index": "orders", "es_bulknum": "1000"})
         out = os.path.join(tmp, "callgrind.out")
-        subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
-                        os.path.join(build, "cdc-es-replay"), "--param", param, "--generate", str(docs),
-                        "--doc-size", str(size), "--batch-size", "5000", "--workers", "2", "--quiet"],
-                       check=True, capture_output=True)
+        subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out] +
+                       replay_command(build, url, tmp, docs, size), check=True, capture_output=True)
         ann = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", out],
                              check=True, capture_output=True, text=True).stdout
         if os.environ.get("STAGE_PROFILE_DUMP"):
@@ -53,20 +101,28 @@ def main(build, docs=200000, size=1024):
         if m:
             total = int(m.group(1).replace(",", ""))
 
-    def cost(prefix):
-        return sum(v for k, v in inclusive.items() if k.startswith(prefix) or k.split("'")[0] == prefix)
-
     print("Instructions per document by stage (callgrind, %d documents of %d B, batches of 5000, 2 workers):\n" % (
         docs, size))
     print("| stage | instructions per document | share |")
     print("|---|---|---|")
-    for label, entries, minus in STAGES:
-        c = sum(cost(e) for e in entries)
-        # What the stage calls that another stage counts: the writer's calls inside Execute (the replay
-        # tool calls them from nowhere else).
-        c -= sum(cost(m) for m in minus)
+    for label, c in stage_costs(inclusive):
         print("| %s | %.0f | %.1f %% |" % (label, c / docs, 100.0 * c / total if total else 0))
     print("| everything (the process) | %.0f | 100 %% |" % (total / docs))
+
+    try:
+        cpu_us, shares = perf_profile(build, 2 * docs, size)
+    except (OSError, subprocess.CalledProcessError) as exc:
+        print("\n(no CPU time profile: perf is not usable here: %s)" % exc)
+        return
+    print("\nCPU time per document by stage (perf cpu-clock samples with call stacks, %d documents of %d B; "
+          "the process took %.2f us of CPU per document without perf):\n" % (2 * docs, size, cpu_us))
+    print("| stage | CPU us per document | share of the samples |")
+    print("|---|---|---|")
+    by_label = dict(shares)
+    for label, pct in shares:
+        print("| %s | %.3f | %.1f %% |" % (label, cpu_us * pct / 100.0, pct))
+    own = by_label["decoding (workers)"] + by_label["forwarding (Execute, less the writer)"]
+    print("| the plug-in's own work: decoding + forwarding | %.3f | %.1f %% |" % (cpu_us * own / 100.0, own))
 
 
 if __name__ == "__main__":
