@@ -31,6 +31,13 @@ class Bulk {
   void Add(const char* doc, size_t len, const std::string& id_fragment, LineBreaks breaks);
   // Bytes that Add adds for a document of len bytes with this id fragment.
   size_t AddedBytes(size_t len, size_t id_fragment_len) const { return action_head_.size() + id_fragment_len + 4 + len; }
+  // Empties the bulk for reuse under this action head, keeping the storage of its body and spans.
+  void Reset(const std::string& action_head) {
+    action_head_ = action_head;
+    body_.clear();
+    spans_.clear();
+    generation = 0;
+  }
   // Room for about this many bytes and documents (a hint: a failure to reserve is ignored).
   void Reserve(size_t bytes, size_t count);
   size_t count() const { return spans_.size(); }

@@ -529,10 +529,17 @@ bool Writer::Submit() {
   const size_t bytes = current_->bytes(), count = current_->count();
   queue_.push_back(std::move(current_));
   NoteInflight();
+  std::unique_ptr<Bulk> next = std::move(spare_);
   lock.unlock();
-  // The next bulk is sized like this one from the start: no copies while it grows.
-  current_.reset(new Bulk(action_head_));
-  current_->Reserve(bytes, count);
+  // The next bulk is one already sent, emptied, or a new one; either way it is sized like this one
+  // from the start: no copies while it grows.
+  if (next) {
+    next->Reset(action_head_);
+  } else {
+    next.reset(new Bulk(action_head_));
+  }
+  next->Reserve(bytes, count);
+  current_ = std::move(next);
   cv_.notify_all();
   return true;
 }
@@ -855,8 +862,14 @@ Status Writer::SendBulk(HttpClient& http, Bulk bulk, uint64_t gen) {
       }
       if (!Backoff(attempt++)) return Status::Error("cancelled");
     }
+    Recycle(std::move(b));
   }
   return Status::Ok();
+}
+
+void Writer::Recycle(Bulk&& done) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (spare_ == nullptr) spare_.reset(new (std::nothrow) Bulk(std::move(done)));
 }
 
 }  // namespace eswriter

@@ -89,6 +89,8 @@ class Writer {
   // Puts the rejected documents of b into the retry pool (of generation gen).
   void PoolForRetry(const Bulk& b, const std::vector<size_t>& rejected, uint64_t gen);
   Status SendBulk(HttpClient& http, Bulk bulk, uint64_t gen);
+  // Keeps a bulk that is done with as the spare (see spare_), unless there is one already.
+  void Recycle(Bulk&& done);
   // Waits for room in the bounded queue; false when a bulk failed for good meanwhile.
   bool Submit();
   void ResetPending();
@@ -139,6 +141,10 @@ class Writer {
   std::mutex mu_;
   std::condition_variable cv_;
   std::deque<std::unique_ptr<Bulk>> queue_;
+  // A sent bulk kept for its storage (guarded by mu_): the next bulk the host thread fills reuses its
+  // body and spans instead of allocating and faulting in a body of the same size again. At most one,
+  // so the writer holds no more than one bulk's memory beyond what is in flight.
+  std::unique_ptr<Bulk> spare_;
   int busy_ = 0;
   bool stop_ = false;
   uint64_t generation_ = 0;
