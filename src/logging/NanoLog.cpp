@@ -61,14 +61,14 @@ class CounterClock {
         const uint32_t seq = m_seq.load(std::memory_order_acquire);
         if ((seq & 1u) != 0) continue;
         const uint64_t base_tsc = m_base_tsc.load(std::memory_order_relaxed);
-        const uint64_t base_us = m_base_us.load(std::memory_order_relaxed);
+        const uint64_t base_ns = m_base_ns.load(std::memory_order_relaxed);
         const uint64_t mult = m_mult.load(std::memory_order_relaxed);
         const uint64_t fresh = m_fresh_ticks.load(std::memory_order_relaxed);
         std::atomic_thread_fence(std::memory_order_acquire);
         if (m_seq.load(std::memory_order_relaxed) != seq) continue;
         const uint64_t ticks = tsc - base_tsc;
         if (mult == 0 || ticks > fresh) break;  // no map yet, or too old to trust
-        return base_us + static_cast<uint64_t>((static_cast<unsigned __int128>(ticks) * mult) >> 32);
+        return (base_ns + static_cast<uint64_t>((static_cast<unsigned __int128>(ticks) * mult) >> 32)) / 1000;
       }
     }
     return system_clock_us();
@@ -84,34 +84,34 @@ class CounterClock {
       return;
     }
     if (m_busy.test_and_set(std::memory_order_acquire)) return;
-    uint64_t tsc, us;
-    read_pair(&tsc, &us);
+    uint64_t tsc, ns;
+    read_pair(&tsc, &ns);
     const uint64_t anchor_tsc = m_anchor_tsc.load(std::memory_order_relaxed);
-    const uint64_t anchor_us = m_anchor_us.load(std::memory_order_relaxed);
-    bool restart = anchor_tsc == 0 || tsc <= anchor_tsc || us <= anchor_us;
+    const uint64_t anchor_ns = m_anchor_ns.load(std::memory_order_relaxed);
+    bool restart = anchor_tsc == 0 || tsc <= anchor_tsc || ns <= anchor_ns;
     const uint64_t mult = m_mult.load(std::memory_order_relaxed);
     if (!restart && mult != 0) {
       const uint64_t ticks = tsc - m_base_tsc.load(std::memory_order_relaxed);
       const uint64_t predicted =
-          m_base_us.load(std::memory_order_relaxed) +
+          m_base_ns.load(std::memory_order_relaxed) +
           static_cast<uint64_t>((static_cast<unsigned __int128>(ticks) * mult) >> 32);
-      restart = (predicted > us ? predicted - us : us - predicted) > 1000;
+      restart = (predicted > ns ? predicted - ns : ns - predicted) > 1000000;
     }
     if (restart) {
       publish(0, 0, 0, 0);
       m_anchor_tsc.store(tsc, std::memory_order_relaxed);
-      m_anchor_us.store(us, std::memory_order_relaxed);
+      m_anchor_ns.store(ns, std::memory_order_relaxed);
       m_interval_ticks.store(0, std::memory_order_relaxed);  // measure again at the next call
-    } else if (us - anchor_us >= 10000) {  // a window of 10 ms or more gives a usable rate
+    } else if (ns - anchor_ns >= 10000000) {  // a window of 10 ms or more gives a usable rate
       const uint64_t new_mult = static_cast<uint64_t>(
-          (static_cast<unsigned __int128>(us - anchor_us) << 32) / (tsc - anchor_tsc));
+          (static_cast<unsigned __int128>(ns - anchor_ns) << 32) / (tsc - anchor_tsc));
       const uint64_t ticks_per_100ms =
-          static_cast<uint64_t>(static_cast<unsigned __int128>(tsc - anchor_tsc) * 100000 / (us - anchor_us));
-      publish(tsc, us, new_mult, ticks_per_100ms * 10);  // a map older than a second is not used
+          static_cast<uint64_t>(static_cast<unsigned __int128>(tsc - anchor_tsc) * 100000000 / (ns - anchor_ns));
+      publish(tsc, ns, new_mult, ticks_per_100ms * 10);  // a map older than a second is not used
       m_interval_ticks.store(ticks_per_100ms, std::memory_order_relaxed);
-      if (us - anchor_us >= 1000000) {
+      if (ns - anchor_ns >= 1000000000) {
         m_anchor_tsc.store(tsc, std::memory_order_relaxed);
-        m_anchor_us.store(us, std::memory_order_relaxed);
+        m_anchor_ns.store(ns, std::memory_order_relaxed);
       }
     }
     m_last_tsc.store(tsc, std::memory_order_relaxed);
@@ -127,28 +127,31 @@ class CounterClock {
 #endif
   }
 
-  void publish(uint64_t base_tsc, uint64_t base_us, uint64_t mult, uint64_t fresh_ticks) {
+  void publish(uint64_t base_tsc, uint64_t base_ns, uint64_t mult, uint64_t fresh_ticks) {
     const uint32_t seq = m_seq.load(std::memory_order_relaxed);
     m_seq.store(seq + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
     m_base_tsc.store(base_tsc, std::memory_order_relaxed);
-    m_base_us.store(base_us, std::memory_order_relaxed);
+    m_base_ns.store(base_ns, std::memory_order_relaxed);
     m_mult.store(mult, std::memory_order_relaxed);
     m_fresh_ticks.store(fresh_ticks, std::memory_order_relaxed);
     m_seq.store(seq + 2, std::memory_order_release);
   }
 
-  // The reading of the system clock with the narrowest pair of counter readings around it.
-  static void read_pair(uint64_t* tsc, uint64_t* us) {
+  // The reading of the system clock (in nanoseconds, so that a pair is not off by up to a microsecond)
+  // with the narrowest pair of counter readings around it.
+  static void read_pair(uint64_t* tsc, uint64_t* ns) {
     uint64_t best = ~0ull;
     for (int i = 0; i < 5; ++i) {
       const uint64_t a = read_counter();
-      const uint64_t t = system_clock_us();
+      const uint64_t t = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                   std::chrono::system_clock::now().time_since_epoch())
+                                                   .count());
       const uint64_t b = read_counter();
       if (b - a < best) {
         best = b - a;
         *tsc = a + (b - a) / 2;
-        *us = t;
+        *ns = t;
       }
     }
   }
@@ -167,10 +170,10 @@ class CounterClock {
 
   const bool m_usable;
   std::atomic<uint32_t> m_seq{0};
-  std::atomic<uint64_t> m_base_tsc{0}, m_base_us{0}, m_mult{0}, m_fresh_ticks{0};
+  std::atomic<uint64_t> m_base_tsc{0}, m_base_ns{0}, m_mult{0}, m_fresh_ticks{0};
   // Calibration state, used by the calibrating thread (m_busy held) and read without it only for the
   // cheap "is it time" test.
-  std::atomic<uint64_t> m_anchor_tsc{0}, m_anchor_us{0}, m_last_tsc{0}, m_interval_ticks{0};
+  std::atomic<uint64_t> m_anchor_tsc{0}, m_anchor_ns{0}, m_last_tsc{0}, m_interval_ticks{0};
   std::atomic_flag m_busy;
 };
 
