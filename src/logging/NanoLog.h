@@ -213,8 +213,9 @@ class QueueBuffer : public BufferBase {
   // Set when a new block could not be allocated; the next push retries, records meanwhile dropped.
   std::atomic<bool> m_alloc_failed;
   std::atomic_flag m_setup_flag;
-  // One block ready to become the next write block: a fully read one, or one the consumer allocated
-  // and touched while idle. Exchanged atomically between the consumer and the filling producer.
+  // One block ready to become the next write block: a fully read one, or one allocated and touched
+  // ahead of need (at start, and by the consumer whenever it lags). Exchanged atomically between the
+  // consumer and the filling producer.
   std::atomic<Buffer*> m_spare;
 
  private:
