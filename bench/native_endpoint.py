@@ -1,25 +1,18 @@
 """Starts the native bulk endpoint (bench/bulk_endpoint) for a benchmark script and stops it after."""
 import contextlib
 import os
-import subprocess
-import tempfile
-import time
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
+from endpoint_process import start_endpoint  # noqa: E402
 
 
 @contextlib.contextmanager
 def native_endpoint(binary, cpu=None):
     """Yields the endpoint's base URL; cpu pins it to that core (taskset)."""
-    tmp = tempfile.mkdtemp()
-    port_file = os.path.join(tmp, "port")
-    cmd = ([] if cpu is None else ["taskset", "-c", str(cpu)]) + [binary, "--port-file", port_file]
-    ep = subprocess.Popen(cmd, stderr=subprocess.DEVNULL)
+    ep, url = start_endpoint(([] if cpu is None else ["taskset", "-c", str(cpu)]) + [binary])
     try:
-        for _ in range(100):
-            if os.path.exists(port_file):
-                break
-            time.sleep(0.05)
-        with open(port_file) as f:
-            yield "http://127.0.0.1:" + f.read().strip()
+        yield url
     finally:
         ep.terminate()
         ep.wait()

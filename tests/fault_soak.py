@@ -22,6 +22,8 @@ import threading
 import time
 import urllib.request
 
+from endpoint_process import start_endpoint
+
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
@@ -42,16 +44,8 @@ def main():
     args = ap.parse_args()
 
     tmp = tempfile.mkdtemp(prefix="fault_soak_")
-    port_file = os.path.join(tmp, "port")
-    endpoint = subprocess.Popen([sys.executable, os.path.join(SOURCE, "tests", "es_endpoint.py"), "--port-file",
-                                 port_file], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    endpoint, url = start_endpoint([sys.executable, os.path.join(SOURCE, "tests", "es_endpoint.py")])
     try:
-        for _ in range(200):
-            if os.path.exists(port_file):
-                break
-            time.sleep(0.05)
-        with open(port_file) as f:
-            url = "http://127.0.0.1:" + f.read().strip()
         call(url, "/_fault", {"transient_rate": 0.15, "item_reject_rate": 0.005, "drop_stored_rate": 0.02,
                               "slow_ms": 150})
 

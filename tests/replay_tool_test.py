@@ -5,9 +5,10 @@ import os
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 import urllib.request
+
+from endpoint_process import start_endpoint
 
 TOOL = None
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -36,18 +37,8 @@ def forwarded_docs(path):
 
 class Endpoint:
     def __init__(self, *args):
-        self.dir = tempfile.mkdtemp()
-        port_file = os.path.join(self.dir, "port")
-        self.proc = subprocess.Popen([sys.executable, os.path.join(SOURCE, "tests", "es_endpoint.py"),
-                                      "--port-file", port_file] + list(args),
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(200):
-            if os.path.exists(port_file):
-                with open(port_file) as f:
-                    self.url = "http://127.0.0.1:" + f.read().strip()
-                return
-            time.sleep(0.05)
-        raise RuntimeError("the endpoint did not start")
+        self.proc, self.url = start_endpoint([sys.executable, os.path.join(SOURCE, "tests", "es_endpoint.py")] +
+                                             list(args))
 
     def get(self, path):
         with urllib.request.urlopen(self.url + path) as r:
