@@ -453,6 +453,61 @@ TEST_F(SinkTest, DocumentsReachTheWriterInBatchOrder) {
   }
 }
 
+TEST_F(SinkTest, LongReadyRunsOfEveryShapeForwardExactlyTheirDocuments) {
+  // Whole batches decoded before Execute looks at them: every slot is ready, so each batch is one long
+  // run, which the sink reads ahead of itself. Every shape the read-ahead must walk safely comes up:
+  // events without rows, DDL and GTID sets, rows wider than what is read ahead with the document
+  // before and past that point, names and values split over chunks, empty and long documents, and
+  // several rows per event.
+  InitOk();
+  std::mt19937_64 rng(7);
+  ParallelParseEvent pe(2);
+  ASSERT_FALSE(pe.Init());
+  for (int batch = 0; batch < 3; ++batch) {
+    Batch b;
+    std::vector<std::string> want;
+    for (size_t i = 0; i < 1200; ++i) {
+      const int kind = static_cast<int>(rng() % 12);
+      if (kind == 0) {
+        b.Add(Ddl(), rng() % 2 ? 0 : 24);
+        continue;
+      }
+      if (kind == 1) {
+        b.Add(GtidSet());
+        continue;
+      }
+      const size_t width = kind == 2 ? 20 : 2 + rng() % 4;
+      std::vector<std::string> names;
+      for (size_t c = 0; c < width; ++c) names.push_back("c" + std::to_string(c));
+      const size_t doc_col = kind == 2 ? 12 : rng() % width;
+      const size_t type_col = (doc_col + 1 + rng() % (width - 1)) % width;
+      names[doc_col] = "doc";
+      names[type_col] = "optype";
+      std::vector<std::vector<std::string>> rows;
+      const size_t nrows = kind == 3 ? 0 : 1 + rng() % 3;
+      for (size_t r = 0; r < nrows; ++r) {
+        std::vector<std::string> row(width, "''");
+        const bool send = rng() % 4 != 0;
+        const size_t pad = rng() % 8 == 0 ? 3000 : rng() % 64;
+        std::string doc = "{\"b\":" + std::to_string(batch) + ",\"i\":" + std::to_string(i) + ",\"r\":" +
+                          std::to_string(r) + ",\"p\":\"" + std::string(pad, 'x') + "\"}";
+        row[doc_col] = "'" + doc + "'";
+        row[type_col] = send ? "'insert'" : "'update'";
+        rows.push_back(row);
+        if (send) want.push_back(doc);
+      }
+      const EventType type = kind == 4 ? EventType::T_UPDATE : kind == 5 ? EventType::T_DELETE : EventType::T_INSERT;
+      b.Add(Row(type, names, rows), rng() % 3 == 0 ? 16 : 0);
+    }
+    recwriter::Reset();
+    ASSERT_FALSE(pe.Parse(b.list)) << pe.getErr();
+    ASSERT_TRUE(cdchost::WaitAllReady(pe, 1000, 20000));
+    ASSERT_FALSE(sink_->Execute("ch", "es1", &pe)) << sink_->getErr();
+    ASSERT_EQ(want, recwriter::Docs()) << "batch " << batch;
+    ASSERT_EQ(1u, recwriter::Count("need_commit"));
+  }
+}
+
 TEST(SinkLoadedLikeTheHost, DlopenCreateInitExecuteDestroy) {
   recwriter::Reset();
   std::string lib = std::string(EVENT_ES_BINARY_DIR) + "/libevent_es.so";
