@@ -332,6 +332,7 @@ class RecordWarmer {
   RecordWarmer(MemSqlBuf* slots, size_t begin, size_t end)
       : slots_(slots), end_(end), on_(end - begin >= kWarmMinRun) {
     if (!on_) return;
+    for (Chain& c : ring_) c = Chain{nullptr, nullptr, 0, 0};
     // The steps the first slots would have had from the positions before `begin`, so that every slot
     // goes through every stage in order.
     for (size_t back = kWarmDepth; back > 0; --back) {
@@ -426,7 +427,7 @@ class RecordWarmer {
   MemSqlBuf* slots_;
   size_t end_;
   bool on_;
-  Chain ring_[kWarmDepth] = {};
+  Chain ring_[kWarmDepth];  // set only when on_
 };
 
 }  // namespace
