@@ -355,7 +355,8 @@ class RecordWarmer {
     size_t vcols;  // values warmed
   };
 
-  static bool HasPiece(const BufStr* s) { return !s->elems_.empty(); }
+  // Only pieces in use: a reused string keeps older pieces that point into blocks long gone.
+  static bool HasPiece(const BufStr* s) { return s->used_num_ != 0; }
 
   void step(size_t pos, size_t stage) {
     if (pos >= end_ || stage >= kWarmDepth) return;
