@@ -301,6 +301,42 @@ void CEventEs::Close(const std::string& channel_name, const std::string& udf_nam
 
 void CEventEs::AddSkipGtid(const std::string& gtid) { (void)gtid; }
 
+// Empties ev_buf_ and copies s into it. False when the whole value arrived; a failed growth leaves a
+// partial value, which callers must neither compare nor forward.
+static bool CopyToBuf(DynamicStr& buf, BufStr* s) {
+  buf.setStr(nullptr);
+  size_t expected = 0;
+  for (size_t i = 0; i < s->used_num_; ++i) expected += s->elems_[i]->len_;
+  s->GetStr(&buf);
+  return buf.length() != expected || (expected == 0 && !buf.isValid());
+}
+
+// True when the string's pieces hold exactly the n bytes of lit (lit holds no NUL, so this is the
+// same test as copying the value into ev_buf_ and calling matchWithLen, without the copy).
+static bool PiecesEqualSlow(const BufStr* s, const char* lit, size_t n) {
+  size_t total = 0;
+  for (size_t i = 0; i < s->used_num_; ++i) total += s->elems_[i]->len_;
+  if (total != n) return false;
+  for (size_t i = 0; i < s->used_num_; ++i) {
+    const StrWithLen* piece = s->elems_[i];
+    if (piece->len_ != 0 && memcmp(piece->str_, lit, piece->len_) != 0) return false;
+    lit += piece->len_;
+  }
+  return true;
+}
+
+// The same for a literal. A value in one piece (nearly every name and optype) is compared with a
+// comparison of known length, which the compiler turns into a few loads.
+template <size_t N>
+static inline bool PiecesEqual(const BufStr* s, const char (&lit)[N]) {
+  constexpr size_t n = N - 1;
+  if (s->used_num_ == 1) {
+    const StrWithLen* piece = s->elems_[0];
+    return piece->len_ == n && memcmp(piece->str_, lit, n) == 0;
+  }
+  return PiecesEqualSlow(s, lit, n);
+}
+
 namespace {
 
 // A record the workers just wrote is reached through a chain of pointers (slot, event, list, string,
@@ -359,7 +395,7 @@ class RecordWarmer {
   static bool HasPiece(const BufStr* s) { return s->used_num_ != 0; }
 
   void step(size_t pos, size_t stage) {
-    if (pos >= end_ || stage >= kWarmDepth) return;
+    if (pos >= end_) return;
     Chain& c = ring_[pos % kWarmDepth];
     if (stage != 0 && c.ev == nullptr) return;
     switch (stage) {
@@ -414,8 +450,7 @@ class RecordWarmer {
           const BufStr* v = c.row->elems_[j];
           if (!HasPiece(v)) continue;
           const StrWithLen* piece = v->elems_[0];
-          const BufStr* name = c.ev->col_names_.elems_[j];
-          const bool doc = name->used_num_ == 1 && name->elems_[0]->len_ == 3 && memcmp(name->elems_[0]->str_, "doc", 3) == 0;
+          const bool doc = PiecesEqual(c.ev->col_names_.elems_[j], "doc");
           const size_t n = doc ? (piece->len_ < kWarmDocBytes ? piece->len_ : kWarmDocBytes) : 1;
           for (size_t off = 0; off < n; off += 64) Prefetch(piece->str_ + off);
         }
@@ -447,42 +482,6 @@ bool CEventEs::writeEvent(ParallelParseEvent* parse_ev, const size_t& incr_gap) 
     if (packBatchMsg(ev)) return true;
   }
   return false;
-}
-
-// Empties ev_buf_ and copies s into it. False when the whole value arrived; a failed growth leaves a
-// partial value, which callers must neither compare nor forward.
-static bool CopyToBuf(DynamicStr& buf, BufStr* s) {
-  buf.setStr(nullptr);
-  size_t expected = 0;
-  for (size_t i = 0; i < s->used_num_; ++i) expected += s->elems_[i]->len_;
-  s->GetStr(&buf);
-  return buf.length() != expected || (expected == 0 && !buf.isValid());
-}
-
-// True when the string's pieces hold exactly the n bytes of lit (lit holds no NUL, so this is the
-// same test as copying the value into ev_buf_ and calling matchWithLen, without the copy).
-static bool PiecesEqualSlow(const BufStr* s, const char* lit, size_t n) {
-  size_t total = 0;
-  for (size_t i = 0; i < s->used_num_; ++i) total += s->elems_[i]->len_;
-  if (total != n) return false;
-  for (size_t i = 0; i < s->used_num_; ++i) {
-    const StrWithLen* piece = s->elems_[i];
-    if (piece->len_ != 0 && memcmp(piece->str_, lit, piece->len_) != 0) return false;
-    lit += piece->len_;
-  }
-  return true;
-}
-
-// The same for a literal. A value in one piece (nearly every name and optype) is compared with a
-// comparison of known length, which the compiler turns into a few loads.
-template <size_t N>
-static inline bool PiecesEqual(const BufStr* s, const char (&lit)[N]) {
-  constexpr size_t n = N - 1;
-  if (s->used_num_ == 1) {
-    const StrWithLen* piece = s->elems_[0];
-    return piece->len_ == n && memcmp(piece->str_, lit, n) == 0;
-  }
-  return PiecesEqualSlow(s, lit, n);
 }
 
 bool CEventEs::packBatchMsg(SqlEvent* sql_ev) {
