@@ -6,7 +6,8 @@ another stage. Two measures of the same stages:
   cache misses and to the kernel;
 - CPU time per document, from perf's cpu-clock samples with DWARF call stacks (the tool on one core,
   the endpoint on the other): each stage's share of the samples times the process's CPU time per
-  document measured without perf in the same script. Misses on records that another CPU wrote show
+  document measured without perf in the same script. A sample belongs to the innermost stage entry
+  on its stack, so the kernel's sleeps inside a polling loop count as idle polls. Cache misses show
   here and not in the instruction counts.
   stage_profile.py BUILD_DIR [DOCS] [DOC_SIZE]"""
 import json
@@ -26,8 +27,8 @@ STAGES = [
     ("writer: body building (write_msg)", ["write_msg"], []),
     ("writer: sending (libcurl, kernel calls)", ["eswriter::HttpClient::Perform("], []),
     ("writer: reply parsing", ["eswriter::ClassifyReply("], []),
-    ("idle polls: decoder workers and Execute", ["usleep"], []),
-    ("logger thread", ["nanolog::NanoLogger::pop()"], []),
+    ("idle polls: decoder workers, Execute, the logger's thread", ["usleep"], []),
+    ("logger thread, less its idle polls", ["nanolog::NanoLogger::pop()"], []),
 ]
 
 
@@ -80,19 +81,36 @@ def perf_profile(build, docs, size):
 
 
 def perf_shares(data):
-    """(samples perf lost, [(stage, share of the samples in %)]) of one perf.data file."""
+    """(samples perf lost, [(stage, share of the samples in %)]) of one perf.data file.
+
+    Each sample goes to the innermost stage entry point on its stack, so that no sample counts twice:
+    the idle polls inside a worker's loop, inside Execute or in the logger's thread are idle polls and
+    not decoding, forwarding or logging, reply parsing inside a send is parsing. A frame of a call that a stage leaves to
+    another (the writer's commit inside Execute) gives the sample to no stage."""
     stats = subprocess.run(["perf", "report", "-i", data, "--stats"], capture_output=True, text=True).stdout
     lost = max([int(n) for n in re.findall(r"LOST_SAMPLES events:\s+(\d+)", stats)] or [0])
-    rep = subprocess.run(["perf", "report", "-i", data, "--children", "--stdio", "--no-header", "-g", "none",
-                          "--percent-limit", "0.01", "--sort", "symbol"], check=True, capture_output=True,
-                         text=True).stdout
-    inclusive = {}
-    for line in rep.splitlines():
-        m = re.match(r"\s*([\d.]+)%\s+[\d.]+%\s+\[[.k]\]\s+(.*?)\s*(?:-\s+-\s*)?$", line)
-        if m:
-            name = m.group(2).strip()
-            inclusive[name] = max(inclusive.get(name, 0.0), float(m.group(1)))
-    return lost, stage_costs(inclusive, exact=True)
+    owner = {}
+    for label, entries, minus in STAGES:
+        for e in entries:
+            owner[e.split("(")[0]] = label
+        for m in minus:
+            owner.setdefault(m.split("(")[0], None)
+    script = subprocess.run(["perf", "script", "-i", data, "-F", "tid,ip,sym"], check=True, capture_output=True,
+                            text=True).stdout
+    counts = {label: 0 for label, _, _ in STAGES}
+    total = 0
+    for sample in script.split("\n\n"):
+        frames = [line.split(None, 1)[1] for line in sample.splitlines()[1:] if len(line.split(None, 1)) == 2]
+        if not frames:
+            continue
+        total += 1
+        for frame in frames:  # leaf first
+            name = re.sub(r"\s+\(inlined\)$", "", frame).split("(")[0].strip()
+            if name in owner:
+                if owner[name] is not None:
+                    counts[owner[name]] += 1
+                break
+    return lost, [(label, 100.0 * counts[label] / total if total else 0.0) for label, _, _ in STAGES]
 
 
 def main(build, docs=200000, size=1024):
