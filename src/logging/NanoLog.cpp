@@ -98,7 +98,7 @@ class CounterClock {
       return;
     }
     if (m_busy.test_and_set(std::memory_order_acquire)) return;
-    uint64_t tsc, ns;
+    uint64_t tsc = 0, ns = 0;
     read_pair(&tsc, &ns);
     const uint64_t anchor_tsc = m_anchor_tsc.load(std::memory_order_relaxed);
     const uint64_t anchor_ns = m_anchor_ns.load(std::memory_order_relaxed);
