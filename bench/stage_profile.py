@@ -84,33 +84,41 @@ def perf_shares(data):
     """(samples perf lost, [(stage, share of the samples in %)]) of one perf.data file.
 
     Each sample goes to the innermost stage entry point on its stack, so that no sample counts twice:
-    the idle polls inside a worker's loop, inside Execute or in the logger's thread are idle polls and
-    not decoding, forwarding or logging, reply parsing inside a send is parsing. A frame of a call that a stage leaves to
-    another (the writer's commit inside Execute) gives the sample to no stage."""
+    the idle polls inside a worker's loop, inside Execute or in the logger's thread are idle polls
+    and not decoding, forwarding or logging; reply parsing inside a send is parsing. A frame of a call
+    that a stage leaves to another (the writer's commit inside Execute) gives the sample to no stage."""
     stats = subprocess.run(["perf", "report", "-i", data, "--stats"], capture_output=True, text=True).stdout
     lost = max([int(n) for n in re.findall(r"LOST_SAMPLES events:\s+(\d+)", stats)] or [0])
+    script = subprocess.run(["perf", "script", "-i", data, "-F", "tid,ip,sym"], check=True, capture_output=True,
+                            text=True).stdout
+    counts, total = attribute(script)
+    return lost, [(label, 100.0 * counts[label] / total if total else 0.0) for label, _, _ in STAGES]
+
+
+def attribute(script):
+    """Samples per stage, and all samples, of `perf script -F tid,ip,sym` output: a sample is a header
+    line and its frames, leaf first, with a blank line between samples."""
     owner = {}
     for label, entries, minus in STAGES:
         for e in entries:
             owner[e.split("(")[0]] = label
         for m in minus:
             owner.setdefault(m.split("(")[0], None)
-    script = subprocess.run(["perf", "script", "-i", data, "-F", "tid,ip,sym"], check=True, capture_output=True,
-                            text=True).stdout
     counts = {label: 0 for label, _, _ in STAGES}
     total = 0
     for sample in script.split("\n\n"):
-        frames = [line.split(None, 1)[1] for line in sample.splitlines()[1:] if len(line.split(None, 1)) == 2]
-        if not frames:
+        lines = sample.strip("\n").splitlines()
+        if not lines:
             continue
-        total += 1
-        for frame in frames:  # leaf first
+        total += 1  # a sample whose stack names no stage still took the CPU
+        frames = [line.split(None, 1)[1] for line in lines[1:] if len(line.split(None, 1)) == 2]
+        for frame in frames:
             name = re.sub(r"\s+\(inlined\)$", "", frame).split("(")[0].strip()
             if name in owner:
                 if owner[name] is not None:
                     counts[owner[name]] += 1
                 break
-    return lost, [(label, 100.0 * counts[label] / total if total else 0.0) for label, _, _ in STAGES]
+    return counts, total
 
 
 def main(build, docs=200000, size=1024):
