@@ -58,6 +58,10 @@ class Bulk {
     size_t start;   // offset of its payload
     size_t len;     // length of its payload
   };
+  // Claims, with write prefetches, the reserved lines that the next document of about len bytes
+  // will be copied into.
+  void ClaimAhead(size_t len);
+
   std::string action_head_;
   std::string body_;
   std::vector<Span> spans_;
