@@ -5,23 +5,10 @@
 
 #include <rapidjson/document.h>
 
+#include "common/prefetch.h"
 #include "common/safe_text.h"
 
 namespace eswriter {
-
-namespace {
-
-// A prefetch that asks for the line in a writable state. PREFETCHW runs as a no-op on x86 processors
-// that lack it.
-inline void PrefetchForWrite(const void* p) {
-#if defined(__x86_64__) || defined(__i386__)
-  asm volatile("prefetchw %0" : : "m"(*static_cast<const char*>(p)));
-#else
-  __builtin_prefetch(p, 1, 3);
-#endif
-}
-
-}  // namespace
 
 LineBreaks FindLineBreaks(const char* doc, size_t len) {
   if (memchr(doc, '\n', len) == nullptr && memchr(doc, '\r', len) == nullptr) return LineBreaks::kNone;
@@ -73,7 +60,7 @@ void Bulk::ClaimAhead(size_t len) {
   const size_t want = len + 64 < 4096 ? len + 64 : 4096;
   const size_t to = from + want < body_.capacity() ? from + want : body_.capacity();
   const char* base = body_.data();
-  for (size_t at = from & ~static_cast<size_t>(63); at < to; at += 64) PrefetchForWrite(base + at);
+  for (size_t at = from & ~static_cast<size_t>(63); at < to; at += 64) ostrel::PrefetchForWrite(base + at);
 }
 
 void Bulk::Reserve(size_t bytes, size_t count) {

@@ -17,6 +17,8 @@
 #include <new>
 #include <ostream>
 
+#include "common/prefetch.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <x86intrin.h>
 #endif
@@ -36,16 +38,6 @@ const size_t kHeaderBytes = 37;
 // How far ahead of its own slot a push claims the cache lines of a later one (see Buffer::push): far
 // enough that the lines arrive before that push, near enough that they are still in the core's cache.
 const unsigned int kPrefetchSlotsAhead = 4;
-
-// A prefetch that asks for the line in a writable state; a plain read prefetch would leave the store
-// to fetch ownership again. PREFETCHW runs as a no-op on x86 processors that lack it.
-inline void prefetch_for_write(const void* p) {
-#if defined(__x86_64__) || defined(__i386__)
-  asm volatile("prefetchw %0" : : "m"(*static_cast<const char*>(p)));
-#else
-  __builtin_prefetch(p, 1, 3);
-#endif
-}
 
 uint64_t system_clock_us() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
@@ -578,7 +570,7 @@ bool Buffer::push(NanoLogLine&& logline, unsigned int write_index) {
   // five times the usual with four threads on two cores). A hint: nothing is read or written.
   if (write_index + kPrefetchSlotsAhead < size) {
     const char* ahead = reinterpret_cast<const char*>(&m_buffer[write_index + kPrefetchSlotsAhead]);
-    for (size_t line = 0; line < sizeof(Item); line += 64) prefetch_for_write(ahead + line);
+    for (size_t line = 0; line < sizeof(Item); line += 64) ostrel::PrefetchForWrite(ahead + line);
   }
   new (&m_buffer[write_index]) Item(std::move(logline));
   m_write_state[write_index].store(1, std::memory_order_release);

@@ -17,6 +17,7 @@
 #include <rapidjson/document.h>
 
 #include "block_util.h"
+#include "common/prefetch.h"
 #include "common/safe_text.h"
 #include "es_writer/libes_writer.h"
 #include "json_event_type.h"
@@ -354,13 +355,11 @@ const size_t kWarmMinRun = 256;
 const size_t kWarmCols = 8;
 const size_t kWarmDocBytes = 1024;
 
-inline void Prefetch(const void* p) { __builtin_prefetch(p, 0, 3); }
-
 // An object may straddle two lines: fetch the line of its first and of its last byte.
 template <typename T>
 inline void PrefetchObject(const T* p) {
-  Prefetch(p);
-  Prefetch(reinterpret_cast<const char*>(p) + sizeof(T) - 1);
+  PrefetchForRead(p);
+  PrefetchForRead(reinterpret_cast<const char*>(p) + sizeof(T) - 1);
 }
 
 class RecordWarmer {
@@ -401,7 +400,7 @@ class RecordWarmer {
     switch (stage) {
       case 0:
         c = Chain{slots_->elems_[pos]->sql_ev_, nullptr, 0, 0};
-        Prefetch(&c.ev->type_);
+        PrefetchForRead(&c.ev->type_);
         PrefetchObject(&c.ev->col_names_);
         PrefetchObject(&c.ev->datas_);
         return;
@@ -409,8 +408,8 @@ class RecordWarmer {
         SqlEvent* ev = c.ev;
         if (IsDdlType(ev->type_) || ev->type_ == EventType::T_GTIDSET || ev->datas_.used_num_ == 0) return;
         c.cols = ev->col_names_.used_num_ < kWarmCols ? ev->col_names_.used_num_ : kWarmCols;
-        Prefetch(ev->col_names_.elems_.data());
-        Prefetch(ev->datas_.elems_.data());
+        PrefetchForRead(ev->col_names_.elems_.data());
+        PrefetchForRead(ev->datas_.elems_.data());
         return;
       }
       case 2:
@@ -421,28 +420,28 @@ class RecordWarmer {
         return;
       case 3:
         if (c.cols == 0) return;
-        for (size_t j = 0; j < c.cols; ++j) Prefetch(c.ev->col_names_.elems_[j]->elems_.data());
+        for (size_t j = 0; j < c.cols; ++j) PrefetchForRead(c.ev->col_names_.elems_[j]->elems_.data());
         c.vcols = c.row->used_num_ < c.cols ? c.row->used_num_ : c.cols;
-        Prefetch(c.row->elems_.data());
+        PrefetchForRead(c.row->elems_.data());
         return;
       case 4:
         for (size_t j = 0; j < c.cols; ++j) {
           const BufStr* name = c.ev->col_names_.elems_[j];
-          if (HasPiece(name)) Prefetch(name->elems_[0]);
+          if (HasPiece(name)) PrefetchForRead(name->elems_[0]);
         }
         for (size_t j = 0; j < c.vcols; ++j) PrefetchObject(c.row->elems_[j]);
         return;
       case 5:
         for (size_t j = 0; j < c.cols; ++j) {
           const BufStr* name = c.ev->col_names_.elems_[j];
-          if (HasPiece(name)) Prefetch(name->elems_[0]->str_);
+          if (HasPiece(name)) PrefetchForRead(name->elems_[0]->str_);
         }
-        for (size_t j = 0; j < c.vcols; ++j) Prefetch(c.row->elems_[j]->elems_.data());
+        for (size_t j = 0; j < c.vcols; ++j) PrefetchForRead(c.row->elems_[j]->elems_.data());
         return;
       case 6:
         for (size_t j = 0; j < c.vcols; ++j) {
           const BufStr* v = c.row->elems_[j];
-          if (HasPiece(v)) Prefetch(v->elems_[0]);
+          if (HasPiece(v)) PrefetchForRead(v->elems_[0]);
         }
         return;
       case 7:
@@ -452,7 +451,7 @@ class RecordWarmer {
           const StrWithLen* piece = v->elems_[0];
           const bool doc = PiecesEqual(c.ev->col_names_.elems_[j], "doc");
           const size_t n = doc ? (piece->len_ < kWarmDocBytes ? piece->len_ : kWarmDocBytes) : 1;
-          for (size_t off = 0; off < n; off += 64) Prefetch(piece->str_ + off);
+          for (size_t off = 0; off < n; off += 64) PrefetchForRead(piece->str_ + off);
         }
         return;
       default:
