@@ -39,11 +39,9 @@ def replay_command(build, url, tmp, docs, size):
             "--batch-size", "5000", "--workers", "2", "--quiet"]
 
 
-def stage_costs(inclusive, exact=False):
-    """exact: the names carry no argument lists (perf), so an entry point matches its name alone."""
+def stage_costs(inclusive):
+    """Each stage's inclusive cost under callgrind, less what it calls that another stage counts."""
     def cost(prefix):
-        if exact:
-            return inclusive.get(prefix.split("(")[0], 0)
         return sum(v for k, v in inclusive.items() if k.startswith(prefix) or k.split("'")[0] == prefix)
 
     # What a stage calls that another stage counts: the writer's calls inside Execute (the replay tool
