@@ -5,8 +5,8 @@
 
 #include <rapidjson/document.h>
 
-#include "common/prefetch.h"
-#include "common/safe_text.h"
+#include "shared/prefetch.h"
+#include "shared/safe_text.h"
 
 namespace eswriter {
 
@@ -79,7 +79,8 @@ Bulk Bulk::Subset(const std::vector<size_t>& indexes) const {
   return out;
 }
 
-void Bulk::AddFrom(const Bulk& other, const std::vector<size_t>& indexes) {
+void Bulk::AddFrom(const Bulk& other, const std::vector<size_t>& indexes,
+                   const std::chrono::steady_clock::time_point* rejected_now) {
   // Action lines are copied as they are (with their ids); payloads hold no raw line break any more.
   for (size_t i : indexes) {
     const Span& sp = other.spans_[i];
@@ -89,6 +90,11 @@ void Bulk::AddFrom(const Bulk& other, const std::vector<size_t>& indexes) {
     body_.append(other.body_, sp.start, sp.len);
     spans_.push_back(Span{action, start, sp.len});
     body_.push_back('\n');
+    if (other.HasRejectionTimes()) {
+      rejected_since_.push_back(other.rejected_since_[i]);
+    } else if (rejected_now != nullptr) {
+      rejected_since_.push_back(*rejected_now);
+    }
   }
 }
 

@@ -2,6 +2,7 @@
 // engine's reply into acknowledged, retryable and refused documents.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -36,6 +37,7 @@ class Bulk {
     action_head_ = action_head;
     body_.clear();
     spans_.clear();
+    rejected_since_.clear();
     generation = 0;
   }
   // Room for about this many bytes and documents (a hint: a failure to reserve is ignored).
@@ -47,8 +49,14 @@ class Bulk {
   std::string Doc(size_t i) const { return body_.substr(spans_[i].start, spans_[i].len); }
   // A new bulk with the documents at the given indexes, in that order.
   Bulk Subset(const std::vector<size_t>& indexes) const;
-  // Appends the documents of other at the given indexes, in that order.
-  void AddFrom(const Bulk& other, const std::vector<size_t>& indexes);
+  // Appends the documents of other at the given indexes, in that order. Documents of the retry pool
+  // keep the time of their first rejection; rejected_now, when given, is that time for documents
+  // rejected for the first time.
+  void AddFrom(const Bulk& other, const std::vector<size_t>& indexes,
+               const std::chrono::steady_clock::time_point* rejected_now = nullptr);
+  // When the document at index i was first rejected for now; REQUIRES: a bulk of the retry pool.
+  std::chrono::steady_clock::time_point RejectedSince(size_t i) const { return rejected_since_[i]; }
+  bool HasRejectionTimes() const { return !rejected_since_.empty(); }
 
   uint64_t generation = 0;  // the commit period the bulk belongs to
 
@@ -65,6 +73,7 @@ class Bulk {
   std::string action_head_;
   std::string body_;
   std::vector<Span> spans_;
+  std::vector<std::chrono::steady_clock::time_point> rejected_since_;  // per document, in the retry pool only
 };
 
 

@@ -1,13 +1,14 @@
 // Parsing of es_url (nodes and tunables) and the index-name rules of the engine.
 #include "config.h"
 
-#include "common/safe_text.h"
+#include "shared/safe_text.h"
 #include "doc_id.h"
 #include "metrics.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 namespace eswriter {
@@ -51,17 +52,20 @@ Status ParseNode(const std::string& text, const std::string& shown, Node* node) 
                          ", expected http or https");
   }
   std::string rest = text.substr(scheme_end + 3);
-  size_t path_at = rest.find('/');
-  std::string authority = rest.substr(0, path_at);
-  std::string path = path_at == std::string::npos ? "" : rest.substr(path_at);
-  size_t at = authority.rfind('@');
+  // The user information runs to the last '@', as the masking rule reads it: a password may hold '/'
+  // ("2024/Winter"), and is then neither taken for a host and a path nor shown in any text.
+  const size_t at = rest.rfind('@');
+  const size_t host_from = scheme_end + 3 + (at == std::string::npos ? 0 : at + 1);  // in text and shown
   if (at != std::string::npos) {
-    std::string userinfo = authority.substr(0, at);
-    authority = authority.substr(at + 1);
+    std::string userinfo = rest.substr(0, at);
+    rest = rest.substr(at + 1);
     size_t colon = userinfo.find(':');
     node->user = PercentDecode(userinfo.substr(0, colon));
     node->password = colon == std::string::npos ? "" : PercentDecode(userinfo.substr(colon + 1));
   }
+  size_t path_at = rest.find('/');
+  std::string authority = rest.substr(0, path_at);
+  std::string path = path_at == std::string::npos ? "" : rest.substr(path_at);
   if (authority.empty() || authority[0] == ':') {
     return Status::Error("es_url node \"" + shown + "\" has no host");
   }
@@ -72,7 +76,7 @@ Status ParseNode(const std::string& text, const std::string& shown, Node* node) 
     for (char c : port) digits = digits && isdigit(static_cast<unsigned char>(c));
     if (!digits || std::atoi(port.c_str()) < 1 || std::atoi(port.c_str()) > 65535) {
       // The port's place in shown: the authority ends where the port does.
-      const size_t port_end = scheme_end + 3 + (path_at == std::string::npos ? rest.size() : path_at);
+      const size_t port_end = host_from + (path_at == std::string::npos ? rest.size() : path_at);
       return Status::Error("es_url node \"" + shown + "\" has an invalid port \"" +
                            shown.substr(port_end - port.size(), port.size()) + "\"");
     }
@@ -276,6 +280,15 @@ Status ParseEsUrlShown(const std::string& url, const std::string& shown, Config*
 }  // namespace
 
 Status CheckIndexName(const std::string& index) {
+  if (!ostrel::IsValidUtf8(index)) {
+    std::string shown;  // every byte outside printable ASCII as \xHH: the text itself is not UTF-8
+    for (unsigned char c : index) {
+      char hex[8];
+      snprintf(hex, sizeof(hex), "\\x%02x", c);
+      shown += c >= 0x20 && c < 0x7f ? std::string(1, static_cast<char>(c)) : std::string(hex);
+    }
+    return Status::Error("es_index \"" + shown + "\" is not valid UTF-8, which the engine refuses");
+  }
   const std::string quoted = "es_index \"" + index + "\"";
   if (index.empty()) {
     return Status::Error("es_index is empty");

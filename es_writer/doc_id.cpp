@@ -4,6 +4,7 @@
 
 #include <xxhash.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -13,18 +14,29 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "shared/safe_text.h"
+
 namespace eswriter {
 
 namespace {
 
-// Follows the reading of a document event by event and keeps the value at the pointer: the path of
-// the current position (one entry per open object or array: the key, or the index) is compared with
-// the pointer's tokens, and the parse stops as soon as the member's value has been read.
+// Follows the reading of a document event by event and keeps the value at the pointer. Only the
+// containers on the pointer's path are remembered (one frame each: whether the current key, or the
+// index, matches its token); a container off the path is read through with a depth count alone, so
+// the memory does not grow with the document's nesting. The parse stops as soon as the member's value
+// has been read, or when the document nests deeper than any engine takes.
 class PointerLookup {
  public:
-  explicit PointerLookup(const std::vector<std::string>& tokens) : tokens_(tokens) {}
+  // Deeper documents are refused by the engines (their parsers stop at 1,000 levels).
+  static constexpr size_t kMaxDepth = 1000;
 
-  enum class Found { kNothing, kString, kInteger, kFloat, kNull, kBool, kObject, kArray };
+  explicit PointerLookup(const std::vector<std::string>& tokens) : tokens_(tokens) {
+    indexes_.reserve(tokens.size());
+    for (const std::string& t : tokens) indexes_.push_back(ArrayIndex(t));
+    frames_.reserve(tokens.size());
+  }
+
+  enum class Found { kNothing, kString, kInteger, kFloat, kNull, kBool, kObject, kArray, kTooDeep };
 
   bool Null() { return Scalar(Found::kNull, nullptr, 0); }
   bool Bool(bool) { return Scalar(Found::kBool, nullptr, 0); }
@@ -40,7 +52,10 @@ class PointerLookup {
   bool String(const char* s, rapidjson::SizeType n, bool) { return Scalar(Found::kString, s, n); }
   bool StartObject() { return Open(Found::kObject, false); }
   bool Key(const char* s, rapidjson::SizeType n, bool) {
-    frames_.back().key.assign(s, n);
+    if (off_path_ == 0) {
+      const std::string& token = tokens_[frames_.size() - 1];
+      frames_.back().match = n == token.size() && memcmp(s, token.data(), n) == 0;
+    }
     return true;
   }
   bool EndObject(rapidjson::SizeType) { return Close(); }
@@ -53,24 +68,34 @@ class PointerLookup {
  private:
   struct Frame {
     bool array;
-    size_t index;     // of the next element, in an array
-    std::string key;  // of the current member, in an object
+    size_t index;  // of the next element, in an array
+    bool match;    // the current key or index is this frame's token
   };
 
-  // The value that starts now is at the pointer's place: every open frame matches its token.
-  bool AtTarget() const {
-    if (frames_.size() != tokens_.size()) return false;
+  // The token as an array index (decimal digits without a leading zero), or SIZE_MAX.
+  static size_t ArrayIndex(const std::string& t) {
+    if (t.empty() || t.size() > 18 || (t.size() > 1 && t[0] == '0')) return SIZE_MAX;
+    size_t v = 0;
+    for (char c : t) {
+      if (c < '0' || c > '9') return SIZE_MAX;
+      v = v * 10 + static_cast<size_t>(c - '0');
+    }
+    return v;
+  }
+  // The value that starts now is on the pointer's path: every open frame is at its token.
+  bool OnPath() const {
+    if (off_path_ != 0) return false;
     for (size_t i = 0; i < frames_.size(); ++i) {
       const Frame& f = frames_[i];
-      if (f.array ? tokens_[i] != std::to_string(f.index) : tokens_[i] != f.key) return false;
+      if (f.array ? f.index != indexes_[i] : !f.match) return false;
     }
     return true;
   }
   void Advance() {
-    if (!frames_.empty() && frames_.back().array) ++frames_.back().index;
+    if (off_path_ == 0 && !frames_.empty() && frames_.back().array) ++frames_.back().index;
   }
   bool Scalar(Found kind, const char* s, size_t n) {
-    if (AtTarget()) {
+    if (frames_.size() == tokens_.size() && OnPath()) {
       found = kind;
       if (s != nullptr) value.assign(s, n);
       return false;  // stop: the member is read
@@ -79,22 +104,38 @@ class PointerLookup {
     return true;
   }
   bool Open(Found kind, bool array) {
-    if (AtTarget()) {
+    const bool on_path = OnPath();
+    if (on_path && frames_.size() == tokens_.size()) {
       found = kind;
       return false;
     }
-    // A container off the pointer's path is read through without keeping anything but its depth.
-    frames_.push_back(Frame{array, 0, std::string()});
+    if (++depth_ > kMaxDepth) {
+      found = Found::kTooDeep;
+      return false;
+    }
+    if (on_path) {
+      frames_.push_back(Frame{array, 0, false});
+    } else {
+      ++off_path_;
+    }
     return true;
   }
   bool Close() {
-    frames_.pop_back();
+    --depth_;
+    if (off_path_ != 0) {
+      --off_path_;
+    } else {
+      frames_.pop_back();
+    }
     Advance();
     return true;
   }
 
   const std::vector<std::string>& tokens_;
-  std::vector<Frame> frames_;
+  std::vector<size_t> indexes_;  // each token as an array index, or SIZE_MAX
+  std::vector<Frame> frames_;    // the open containers on the path, at most one per token
+  size_t off_path_ = 0;          // open containers off the path, inside the last frame
+  size_t depth_ = 0;
 };
 
 // `,"_id":"<text>"` with text escaped as a JSON string.
@@ -159,6 +200,11 @@ bool DocIdSource::Fragment(const char* doc, size_t len, std::string* fragment, s
         *why = member + " is an empty string";
         return false;
       }
+      if (!ostrel::IsValidUtf8(lookup.value)) {
+        // Raw in the action line it would make the engine refuse the whole request, not this document.
+        *why = member + " is not valid UTF-8";
+        return false;
+      }
       if (lookup.value.size() > kMaxIdBytes) {
         *why = member + " is longer than " + std::to_string(kMaxIdBytes) + " bytes";
         return false;
@@ -177,6 +223,10 @@ bool DocIdSource::Fragment(const char* doc, size_t len, std::string* fragment, s
     case PointerLookup::Found::kBool: *why = member + " is a boolean"; return false;
     case PointerLookup::Found::kObject: *why = member + " is an object"; return false;
     case PointerLookup::Found::kArray: *why = member + " is an array"; return false;
+    case PointerLookup::Found::kTooDeep:
+      *why = member + " is not found before the document nests deeper than " +
+             std::to_string(PointerLookup::kMaxDepth) + " levels";
+      return false;
     case PointerLookup::Found::kNothing: break;
   }
   *why = member + " is missing";

@@ -6,11 +6,13 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace eswriter {
@@ -256,11 +258,28 @@ Status ParseListenAddress(const std::string& text, ListenAddress* out) {
   return Status::Ok();
 }
 
+namespace {
+
+// A new temporary file beside path, made with O_EXCL under a name of its own (never a link planted at
+// a fixed name), readable by a textfile collector; its name does not end in .prom, so no collector
+// reads it half written. -1 with *err set when it cannot be made.
+int MakeTemporary(const std::string& path, std::string* tmp, std::string* err) {
+  *tmp = path + ".tmp.XXXXXX";
+  const int fd = mkostemp(&(*tmp)[0], O_CLOEXEC);
+  if (fd < 0) {
+    *err = "cannot write metrics file " + path + ": cannot make a temporary file beside it: " + strerror(errno);
+    return -1;
+  }
+  fchmod(fd, 0644);
+  return fd;
+}
+
+}  // namespace
+
 Status WriteFileAtomically(const std::string& path, const std::string& text) {
-  // The temporary file does not end in .prom, so a textfile collector never reads it.
-  const std::string tmp = path + ".tmp";
-  const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return Status::Error("cannot write metrics file " + tmp + ": " + strerror(errno));
+  std::string tmp, err;
+  const int fd = MakeTemporary(path, &tmp, &err);
+  if (fd < 0) return Status::Error(err);
   size_t done = 0;
   while (done < text.size()) {
     const ssize_t n = write(fd, text.data() + done, text.size() - done);
@@ -287,9 +306,9 @@ Status WriteFileAtomically(const std::string& path, const std::string& text) {
 }
 
 Status CheckWritable(const std::string& path) {
-  const std::string tmp = path + ".tmp";
-  const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return Status::Error("cannot write metrics file " + tmp + ": " + strerror(errno));
+  std::string tmp, err;
+  const int fd = MakeTemporary(path, &tmp, &err);
+  if (fd < 0) return Status::Error(err);
   close(fd);
   unlink(tmp.c_str());
   return Status::Ok();
@@ -308,10 +327,16 @@ MHD_Result Answer(struct MHD_Connection* connection, unsigned status, const std:
   return rc;
 }
 
-// Runs on the server's own thread; nothing may be thrown back into the C library.
-MHD_Result Serve(void*, struct MHD_Connection* connection, const char* url, const char* method, const char*,
+// Runs on the server's own thread; nothing may be thrown back into the C library. cls is the server.
+MHD_Result Serve(void* cls, struct MHD_Connection* connection, const char* url, const char* method, const char*,
                  const char*, size_t* upload_size, void**) {
   try {
+    {
+      // The request's headers are all here: the header deadline no longer applies to it.
+      MetricsServer* server = static_cast<MetricsServer*>(cls);
+      std::lock_guard<std::mutex> lock(server->mu_);
+      server->pending_.erase(connection);
+    }
     const bool get = strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0;
     if (*upload_size != 0) {
       *upload_size = 0;  // a body is never read: the answer is 404 or 405 below
@@ -325,9 +350,44 @@ MHD_Result Serve(void*, struct MHD_Connection* connection, const char* url, cons
   }
 }
 
+// Called by the library's thread when a connection is accepted and when it is closed (before its
+// socket is closed: a socket in pending_ is still that connection's).
+void Notify(void* cls, struct MHD_Connection* connection, void**, enum MHD_ConnectionNotificationCode code) {
+  MetricsServer* server = static_cast<MetricsServer*>(cls);
+  try {
+    std::lock_guard<std::mutex> lock(server->mu_);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+      const union MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+      if (info != nullptr) {
+        server->pending_[connection] = MetricsServer::Pending{info->connect_fd, std::chrono::steady_clock::now()};
+      }
+    } else {
+      server->pending_.erase(connection);
+    }
+  } catch (...) {
+    // no memory to watch it: the connection is served without a header deadline
+  }
+}
+
 }  // namespace
 
 MetricsServer::~MetricsServer() { Stop(); }
+
+void MetricsServer::Watch() {
+  std::unique_lock<std::mutex> lock(mu_);
+  while (!stop_watch_) {
+    cv_.wait_for(lock, std::chrono::milliseconds(200));
+    const auto limit = std::chrono::steady_clock::now() - std::chrono::milliseconds(kHeaderDeadlineMs);
+    for (auto it = pending_.begin(); it != pending_.end();) {
+      if (it->second.since < limit) {
+        shutdown(it->second.fd, SHUT_RDWR);  // the library reads the end and closes the connection
+        it = pending_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+}
 
 Status MetricsServer::Start(const ListenAddress& where) {
   Stop();
@@ -362,18 +422,34 @@ Status MetricsServer::Start(const ListenAddress& where) {
   const int port = where.ipv6 ? ntohs(reinterpret_cast<struct sockaddr_in6*>(&ss)->sin6_port)
                               : ntohs(reinterpret_cast<struct sockaddr_in*>(&ss)->sin_port);
   const unsigned flags = MHD_USE_AUTO | MHD_USE_INTERNAL_POLLING_THREAD | (where.ipv6 ? MHD_USE_IPv6 : 0);
-  daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &Serve, nullptr, MHD_OPTION_LISTEN_SOCKET, fd,
-                             MHD_OPTION_CONNECTION_LIMIT, 32u, MHD_OPTION_CONNECTION_TIMEOUT, 10u, MHD_OPTION_END);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    pending_.clear();
+    stop_watch_ = false;
+  }
+  daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &Serve, this, MHD_OPTION_LISTEN_SOCKET, fd,
+                             MHD_OPTION_CONNECTION_LIMIT, kConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+                             kPerClientConnections, MHD_OPTION_CONNECTION_TIMEOUT, 10u, MHD_OPTION_NOTIFY_CONNECTION,
+                             &Notify, this, MHD_OPTION_END);
   if (daemon_ == nullptr) {
     close(fd);
     return Status::Error("metrics_listen " + shown + ": the HTTP server does not start");
   }
   fd_ = fd;  // closed by MHD_stop_daemon
+  watcher_ = std::thread(&MetricsServer::Watch, this);
   bound_ = (where.ipv6 ? "[" + where.host + "]" : where.host) + ":" + std::to_string(port);
   return Status::Ok();
 }
 
 void MetricsServer::Stop() {
+  if (watcher_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stop_watch_ = true;
+    }
+    cv_.notify_all();
+    watcher_.join();
+  }
   if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
   daemon_ = nullptr;
   fd_ = -1;

@@ -7,11 +7,15 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "status.h"
@@ -111,8 +115,17 @@ Status WriteFileAtomically(const std::string& path, const std::string& text);
 Status CheckWritable(const std::string& path);
 
 // Serves GET /metrics with Metrics::Process()'s text from a thread of its own; anything else is 404.
+//
+// Slow clients cannot crowd a scrape out: a client address holds at most kPerClientConnections
+// connections, and a connection whose request headers have not all arrived kHeaderDeadlineMs after it
+// was accepted is cut (a trickle of one byte every few seconds resets no clock). A watcher thread of
+// the server's own cuts them; the library's thread then closes them.
 class MetricsServer {
  public:
+  static constexpr unsigned kConnections = 32;
+  static constexpr unsigned kPerClientConnections = 8;
+  static constexpr int kHeaderDeadlineMs = 3000;
+
   MetricsServer() = default;
   ~MetricsServer();
   MetricsServer(const MetricsServer&) = delete;
@@ -125,10 +138,23 @@ class MetricsServer {
   // The bound address as host:port (the port chosen by the system when 0 was asked for).
   std::string bound() const { return bound_; }
 
+  // Connections whose request is not complete yet (guarded by mu_): their socket and when they came.
+  struct Pending {
+    int fd;
+    std::chrono::steady_clock::time_point since;
+  };
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::map<const void*, Pending> pending_;  // by connection; removed once served or closed
+  bool stop_watch_ = false;
+
  private:
+  void Watch();  // the watcher thread: cuts connections past the header deadline
+
   ::MHD_Daemon* daemon_ = nullptr;
   int fd_ = -1;
   std::string bound_;
+  std::thread watcher_;
 };
 
 }  // namespace eswriter

@@ -3,11 +3,8 @@
 
 #include "libes_writer.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <chrono>
-#include <cstdarg>
 #include <cstring>
 #include <ctime>
 #include <random>
@@ -51,26 +48,6 @@ std::string UrlEncode(const std::string& s) {
 // The root reply is a small object; a node that sends more is not an engine.
 const size_t kMaxRootReplyBytes = 1 << 20;
 
-std::string UtcDate() {
-  char buff[16] = {0};
-  time_t now = time(nullptr);
-  struct tm t;
-  gmtime_r(&now, &t);
-  strftime(buff, sizeof(buff), "%Y-%m-%d", &t);
-  return buff;
-}
-
-std::string UtcStamp() {
-  struct timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  struct tm t;
-  gmtime_r(&ts.tv_sec, &t);
-  char buff[48];
-  size_t n = strftime(buff, sizeof(buff), "%Y-%m-%d %H:%M:%S", &t);
-  snprintf(buff + n, sizeof(buff) - n, ".%06ld", ts.tv_nsec / 1000);
-  return buff;
-}
-
 // The major version of a version text such as "8.12.1"; false when it does not start with a digit.
 bool ParseVersion(const std::string& v, int* major) {
   if (v.empty() || !isdigit(static_cast<unsigned char>(v[0]))) return false;
@@ -112,126 +89,6 @@ Status CheckVersion(const Node& node, const HttpResponse& resp, bool is_v8) {
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------------------------------
-// WriterLog
-
-void WriterLog::Open(const std::string& dir, const std::string& name) {
-  std::lock_guard<std::mutex> lock(mu_);
-  const std::string new_dir = dir.empty() ? "." : dir;
-  if (new_dir == dir_ && name == name_) return;
-  // Another place: the files of the old one are closed, the next line opens the new one.
-  if (log_ != nullptr) fclose(log_);
-  if (dead_ != nullptr) fclose(dead_);
-  log_ = dead_ = nullptr;
-  failing_ = false;
-  lost_ = 0;
-  next_try_ = next_check_ = 0;
-  dir_ = new_dir;
-  name_ = name;
-}
-
-FILE* WriterLog::Reopen(FILE*& file, const std::string& suffix, std::string& date) {
-  std::string today = UtcDate();
-  if (file != nullptr && date == today) return file;
-  if (file != nullptr) fclose(file);
-  date = today;
-  std::string path = dir_ + (dir_.back() == '/' ? "" : "/") + name_ + "." + suffix + today + (suffix.empty() ? ".log" : ".ndjson");
-  file = fopen(path.c_str(), "a");
-  return file;
-}
-
-// The log file is still the one at its path (not removed or replaced while in use).
-static bool SameFile(FILE* file, const std::string& path) {
-  struct stat a, b;
-  return fstat(fileno(file), &a) == 0 && stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-void WriterLog::Line(const char* level, const char* fmt, ...) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (name_.empty()) return;
-  const time_t now = time(nullptr);
-  // A file that cannot be opened or written, or that was removed, is reported once on standard error
-  // and opened again after a second; the first line written after that says how many were lost.
-  if (log_ != nullptr && now >= next_check_) {
-    next_check_ = now + 1;
-    const std::string path = dir_ + (dir_.back() == '/' ? "" : "/") + name_ + "." + log_date_ + ".log";
-    if (!SameFile(log_, path)) {
-      if (!failing_) fprintf(stderr, "es writer log %s was removed while in use; opening it again\n", path.c_str());
-      failing_ = true;
-      fclose(log_);
-      log_ = nullptr;
-    }
-  }
-  if (log_ == nullptr && now < next_try_) {
-    ++lost_;
-    return;
-  }
-  if (Reopen(log_, "", log_date_) == nullptr) {
-    if (!failing_) {
-      fprintf(stderr, "open es writer log in %s failed %d[%s]; lines are lost until it opens, trying every second\n",
-              dir_.c_str(), errno, strerror(errno));
-    }
-    failing_ = true;
-    next_try_ = now + 1;
-    ++lost_;
-    return;
-  }
-  if (failing_ && lost_ > 0) {
-    fprintf(log_, "[%s][WARN] %llu lines of this log were lost while it could not be written\n", UtcStamp().c_str(),
-            static_cast<unsigned long long>(lost_));
-  }
-  fprintf(log_, "[%s][%s] ", UtcStamp().c_str(), level);
-  va_list ap;
-  va_start(ap, fmt);
-  vfprintf(log_, fmt, ap);
-  va_end(ap);
-  fputc('\n', log_);
-  if (fflush(log_) != 0 || ferror(log_)) {  // a full disk: this line is lost, and the file is opened again
-    if (!failing_) {
-      fprintf(stderr, "write to es writer log in %s failed %d[%s]; lines are lost until it can be written\n",
-              dir_.c_str(), errno, strerror(errno));
-    }
-    failing_ = true;
-    fclose(log_);
-    log_ = nullptr;
-    next_try_ = now + 1;
-    ++lost_;
-    return;
-  }
-  failing_ = false;
-  lost_ = 0;
-}
-
-bool WriterLog::DeadLetter(const std::string& index, const ItemError& e, const std::string& doc) {
-  rapidjson::StringBuffer sb;
-  rapidjson::Writer<rapidjson::StringBuffer> w(sb);
-  w.StartObject();
-  w.Key("time");
-  std::string stamp = UtcStamp();
-  w.String(stamp.c_str());
-  w.Key("index");
-  w.String(index.c_str());
-  w.Key("status");
-  w.Int64(e.status);
-  w.Key("error_type");
-  w.String(e.type.c_str());
-  w.Key("reason");
-  w.String(e.reason.c_str());
-  w.Key("document");
-  w.String(doc.data(), static_cast<rapidjson::SizeType>(doc.size()));
-  w.EndObject();
-  std::lock_guard<std::mutex> lock(mu_);
-  if (name_.empty() || Reopen(dead_, "deadletter.", dead_date_) == nullptr) return false;
-  fwrite(sb.GetString(), 1, sb.GetSize(), dead_);
-  fputc('\n', dead_);
-  return fflush(dead_) == 0;
-}
-
-WriterLog::~WriterLog() {
-  if (log_ != nullptr) fclose(log_);
-  if (dead_ != nullptr) fclose(dead_);
-}
 
 // ---------------------------------------------------------------------------------------------------
 // Writer
@@ -294,6 +151,7 @@ Status Writer::Init(const std::string& es_url, bool is_v8, const std::string& in
   failure_.clear();
   config_ = config;
   log_.Open(log_dir, log_name.empty() ? "cdc_es_write" : log_name);
+  dead_.Open(log_dir, log_name.empty() ? "cdc_es_write" : log_name);
 
   // Every node must answer its root request with a version that fits the version flag.
   HttpClient probe(config_.options);
@@ -445,10 +303,9 @@ Status Writer::Fail(const std::string& text) {
 Status Writer::Refuse(const char* doc, size_t n, const char* type, const std::string& reason,
                       const std::string& failure) {
   if (config_.options.on_malformed == MalformedPolicy::kDeadLetter) {
-    ItemError e;
-    e.type = type;
-    e.reason = reason;
-    log_.DeadLetter(index_, e, std::string(doc, n));
+    // Set aside only once its record is written: otherwise it would be in neither the index nor the file.
+    Status st = dead_.Append(DeadLetterRecord(index_, 0, type, reason, doc, n));
+    if (!st.ok()) return Fail(failure + "; it cannot be set aside: " + st.text());
     log_.Line("WARN", "document set aside in the dead-letter file: %s", reason.c_str());
     metrics_.accepted.fetch_add(1, std::memory_order_relaxed);
     metrics_.Count(DocResult::kDeadLettered);
@@ -562,6 +419,16 @@ Status Writer::Commit() {
   } else {
     std::unique_lock<std::mutex> lock(mu_);
     cv_.wait(lock, [this]() { return failed_ || (queue_.empty() && busy_ == 0 && !retry_pool_); });
+    if (!failed_) {
+      // Documents set aside count as delivered only once their records are on the disk.
+      lock.unlock();
+      Status synced = dead_.Sync();
+      lock.lock();
+      if (!synced.ok() && !failed_) {
+        failed_ = true;
+        failure_ = synced.text();
+      }
+    }
     if (failed_) {
       failure = failure_;
     } else {
@@ -618,6 +485,20 @@ bool Writer::Settle(uint64_t gen, uint64_t n) {
   return true;
 }
 
+void Writer::SettleReply(uint64_t gen, const ReplyOutcome& out, size_t stored, size_t set_aside) {
+  const size_t present = out.present.size();
+  const size_t created = stored - out.updated - present;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!Settle(gen, stored + set_aside)) return;
+  updated_ += out.updated;
+  present_ += present;
+  dead_lettered_ += set_aside;
+  metrics_.Count(DocResult::kCreated, created);
+  metrics_.Count(DocResult::kUpdated, out.updated);
+  metrics_.Count(DocResult::kAlreadyPresent, present);
+  metrics_.Count(DocResult::kDeadLettered, set_aside);
+}
+
 std::chrono::microseconds Writer::BackoffDelay(int attempt) const {
   static thread_local std::mt19937_64 rng(std::random_device{}());
   const Options& o = config_.options;
@@ -656,21 +537,32 @@ std::unique_ptr<Bulk> Writer::TakeRetryRound() {
   return round;
 }
 
-void Writer::PoolForRetry(const Bulk& b, const std::vector<size_t>& rejected, uint64_t gen) {
+Status Writer::PoolForRetry(const Bulk& b, const std::vector<size_t>& rejected, uint64_t gen, const std::string& why) {
+  const auto now = std::chrono::steady_clock::now();
+  const long deadline_ms = config_.options.retry_deadline_ms;
+  if (b.HasRejectionTimes()) {
+    for (size_t i : rejected) {
+      const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - b.RejectedSince(i)).count();
+      if (waited > deadline_ms) {
+        return Status::Error("gave up after the retry deadline of " + std::to_string(deadline_ms) + " ms: a document " +
+                             "rejected for now since " + std::to_string(waited) + " ms is still rejected (" +
+                             std::to_string(rejected.size()) + " of " + std::to_string(b.count()) +
+                             " documents of a retry round); last error: " + why);
+      }
+    }
+  }
   std::lock_guard<std::mutex> lock(mu_);
-  if (gen != generation_) return;  // the period was dropped meanwhile
+  if (gen != generation_) return Status::Ok();  // the period was dropped meanwhile
   retry_share_ = b.count() == 0 ? 1.0 : static_cast<double>(rejected.size()) / static_cast<double>(b.count());
   if (!retry_pool_) {
     retry_pool_.reset(new Bulk(action_head_));
     retry_pool_->generation = gen;
-    if (!pool_busy_) {
-      retry_since_ = std::chrono::steady_clock::now();
-      ScheduleRetryRound();
-    }
+    if (!pool_busy_) ScheduleRetryRound();
   }
-  retry_pool_->AddFrom(b, rejected);
+  retry_pool_->AddFrom(b, rejected, &now);
   ++retries_;
   metrics_.Retry(RetryReason::kItems429);
+  return Status::Ok();
 }
 
 void Writer::ScheduleRetryRound() {
@@ -689,37 +581,31 @@ void Writer::SenderLoop() {
       std::unique_lock<std::mutex> lock(mu_);
       for (;;) {
         if (stop_) return;
-        if (!queue_.empty()) break;
-        bulk = TakeRetryRound();
-        if (bulk) break;
+        bulk = TakeRetryRound();  // a due round first: new bulks must not starve it
+        if (bulk) {
+          is_round = true;
+          break;
+        }
+        if (!queue_.empty()) {
+          bulk = std::move(queue_.front());
+          queue_.pop_front();
+          break;
+        }
         if (retry_pool_ && !pool_busy_) {
           cv_.wait_until(lock, retry_at_);
         } else {
           cv_.wait(lock);
         }
       }
-      if (bulk) {
-        is_round = true;
-      } else {
-        bulk = std::move(queue_.front());
-        queue_.pop_front();
-      }
       ++busy_;
       NoteInflight();
     }
     uint64_t gen = bulk->generation;
     Status st;
-    if (is_round && config_.options.retry_deadline_ms >= 0 &&
-        std::chrono::steady_clock::now() - retry_since_ > std::chrono::milliseconds(config_.options.retry_deadline_ms)) {
-      st = Status::Error("gave up after the retry deadline of " + std::to_string(config_.options.retry_deadline_ms) +
-                         " ms (" + std::to_string(retry_round_ + 1) + " rounds); last error: " + retry_last_);
-      log_.Line("CRIT", "%s", st.text().c_str());
-    } else {
-      try {
-        st = SendBulk(http, std::move(*bulk), gen);
-      } catch (const std::exception& e) {  // nothing may end this thread with an exception
-        st = Status::Error(std::string("sending a bulk failed: ") + e.what());
-      }
+    try {
+      st = SendBulk(http, std::move(*bulk), gen);
+    } catch (const std::exception& e) {  // nothing may end this thread with an exception
+      st = Status::Error(std::string("sending a bulk failed: ") + e.what());
     }
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -788,8 +674,16 @@ Status Writer::SendBulk(HttpClient& http, Bulk bulk, uint64_t gen) {
       }
       if (out.kind == ReplyKind::kSplit) {
         if (b.count() == 1) {
-          return Critical("a document of " + std::to_string(b.Doc(0).size()) + " bytes is larger than node " + node.display +
-                 " accepts (" + out.error + ")");
+          // Too large even alone: a permanent error of this one document, which follows on_malformed.
+          const std::string doc = b.Doc(0);
+          const std::string text = "a document of " + std::to_string(doc.size()) + " bytes is larger than node " +
+                                   node.display + " accepts (" + out.error + ")";
+          if (config_.options.on_malformed != MalformedPolicy::kDeadLetter) return Critical(text);
+          Status st = dead_.Append(DeadLetterRecord(index_, resp.status, "document_too_large", text, doc.data(), doc.size()));
+          if (!st.ok()) return Critical(text + "; it cannot be set aside: " + st.text());
+          log_.Line("WARN", "document set aside in the dead-letter file: %s", text.c_str());
+          SettleReply(gen, ReplyOutcome(), 0, 1);
+          break;
         }
         std::vector<size_t> first, second;
         for (size_t i = 0; i < b.count(); ++i) (i < b.count() / 2 ? first : second).push_back(i);
@@ -803,46 +697,35 @@ Status Writer::SendBulk(HttpClient& http, Bulk bulk, uint64_t gen) {
       if (out.kind == ReplyKind::kDone) {
         std::vector<ItemError> fatal;
         size_t set_aside = 0;
+        std::string not_set_aside;  // why a malformed document could not be set aside
         for (const ItemError& e : out.refused) {
-          if (config_.options.on_malformed == MalformedPolicy::kDeadLetter && IsMalformedType(e.type) &&
-              log_.DeadLetter(index_, e, b.Doc(e.index))) {
-            ++set_aside;
-            log_.Line("WARN", "document set aside in the dead-letter file: status %ld %s: %s", e.status,
-                      e.type.c_str(), e.reason.c_str());
-            continue;
+          if (config_.options.on_malformed == MalformedPolicy::kDeadLetter && IsMalformedType(e.type)) {
+            const std::string doc = b.Doc(e.index);
+            Status st = dead_.Append(DeadLetterRecord(index_, e.status, e.type, e.reason, doc.data(), doc.size()));
+            if (st.ok()) {
+              ++set_aside;
+              log_.Line("WARN", "document set aside in the dead-letter file: status %ld %s: %s", e.status,
+                        e.type.c_str(), e.reason.c_str());
+              continue;
+            }
+            if (not_set_aside.empty()) not_set_aside = "; it cannot be set aside: " + st.text();
           }
           fatal.push_back(e);
         }
-        {
-          // Outcomes of this reply; refused documents stay pending and are lost with the period.
-          const size_t stored = b.count() - out.refused.size() - out.retry.size();
-          const size_t present = out.present.size();
-          const size_t created = stored - out.updated - present;
-          std::lock_guard<std::mutex> lock(mu_);
-          if (Settle(gen, stored + set_aside)) {
-            updated_ += out.updated;
-            present_ += present;
-            dead_lettered_ += set_aside;
-            metrics_.Count(DocResult::kCreated, created);
-            metrics_.Count(DocResult::kUpdated, out.updated);
-            metrics_.Count(DocResult::kAlreadyPresent, present);
-            metrics_.Count(DocResult::kDeadLettered, set_aside);
-          }
-        }
+        // Refused documents stay pending and are lost with the period.
+        SettleReply(gen, out, b.count() - out.refused.size() - out.retry.size(), set_aside);
         if (!fatal.empty()) {
           const ItemError& e = fatal.front();
           return Critical(std::to_string(fatal.size()) + " of " + std::to_string(b.count()) + " documents refused by node " +
-                 node.display + "; first: status " + std::to_string(e.status) + " " + e.type + ": " + e.reason);
+                 node.display + "; first: status " + std::to_string(e.status) + " " + e.type + ": " + e.reason +
+                 not_set_aside);
         }
         if (out.retry.empty()) break;
         // Rejected for now: into the retry pool, sent in a later round; this sender goes on.
         last = std::to_string(out.retry.size()) + " documents rejected for now (429)";
         log_.Line("WARN", "node %s: %s, retrying them in the next round", node.display.c_str(), last.c_str());
-        {
-          std::lock_guard<std::mutex> lock(mu_);
-          retry_last_ = "node " + node.display + ": " + last;
-        }
-        PoolForRetry(b, out.retry, gen);
+        Status pooled = PoolForRetry(b, out.retry, gen, "node " + node.display + ": " + last);
+        if (!pooled.ok()) return Critical(pooled.text());
         break;
       } else {
         last = out.error;

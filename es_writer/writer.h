@@ -26,35 +26,9 @@
 #include "http_client.h"
 #include "metrics.h"
 #include "status.h"
+#include "writer_files.h"
 
 namespace eswriter {
-
-// The writer's own log: one line per failed request or retry and a summary per commit, in
-// <log_dir>/<log_name>.<UTC date>.log. Never holds document bodies or credentials. A file that
-// cannot be written is reported once on standard error and retried; lost lines are counted.
-class WriterLog {
- public:
-  void Open(const std::string& dir, const std::string& name);
-  void Line(const char* level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
-  // Appends one dead-letter record to <log_dir>/<log_name>.deadletter.<UTC date>.ndjson.
-  bool DeadLetter(const std::string& index, const ItemError& e, const std::string& doc);
-  ~WriterLog();
-
- private:
-  FILE* Reopen(FILE*& file, const std::string& suffix, std::string& date);
-
-  std::mutex mu_;
-  std::string dir_, name_;
-  FILE* log_ = nullptr;
-  std::string log_date_;
-  FILE* dead_ = nullptr;
-  std::string dead_date_;
-  // Failures of the log file (guarded by mu_): reported once, retried after a second, counted.
-  bool failing_ = false;
-  uint64_t lost_ = 0;
-  time_t next_try_ = 0;
-  time_t next_check_ = 0;
-};
 
 class Writer {
  public:
@@ -86,8 +60,10 @@ class Writer {
   void SenderLoop();
   // REQUIRES: mu_ held. The retry pool's next bulk, when its back-off has passed (else null).
   std::unique_ptr<Bulk> TakeRetryRound();
-  // Puts the rejected documents of b into the retry pool (of generation gen).
-  void PoolForRetry(const Bulk& b, const std::vector<size_t>& rejected, uint64_t gen);
+  // Puts the rejected documents of b into the retry pool (of generation gen). An error when one of
+  // them was first rejected longer than retry_deadline_ms ago: each document's retries are timed from
+  // its own first rejection.
+  Status PoolForRetry(const Bulk& b, const std::vector<size_t>& rejected, uint64_t gen, const std::string& why);
   Status SendBulk(HttpClient& http, Bulk bulk, uint64_t gen);
   // Keeps a bulk that is done with as the spare (see spare_), unless there is one already.
   void Recycle(Bulk&& done);
@@ -101,6 +77,9 @@ class Writer {
   // REQUIRES: mu_ held. n documents of generation gen reached an outcome (counted in the period and
   // out of pending_documents); nothing when the period was dropped meanwhile.
   bool Settle(uint64_t gen, uint64_t n);
+  // The outcomes of one reply: stored documents (created, replaced or already present as out says)
+  // and documents set aside in the dead-letter file.
+  void SettleReply(uint64_t gen, const ReplyOutcome& out, size_t stored, size_t set_aside);
   // The metrics_file thread rewrites the file within a second of a change and at most once a second;
   // commits and requests only mark it out of date (any thread), so the disk is never on their path.
   void MarkMetricsFile();
@@ -133,6 +112,7 @@ class Writer {
   std::string settings_;       // the arguments of the Init in force
   uint64_t uncommitted_ = 0;   // documents taken by Write since the last commit or reset
   WriterLog log_;
+  DeadLetterFile dead_;
 
   std::unique_ptr<Bulk> current_;
   std::atomic<size_t> rr_{0};
@@ -153,12 +133,12 @@ class Writer {
   std::string failure_;
   std::vector<std::thread> senders_;
 
-  // The retry pool (guarded by mu_): documents rejected for now, the round they wait for, when that
-  // round may go, and when the pool's first document was rejected (for the retry deadline).
+  // The retry pool (guarded by mu_): documents rejected for now, each with the time of its first
+  // rejection, the round they wait for and when that round may go. A round that is due goes before
+  // the queue's next bulk, so rounds make progress however long the host keeps the queue full.
   std::unique_ptr<Bulk> retry_pool_;
   int retry_round_ = 0;
-  std::chrono::steady_clock::time_point retry_at_, retry_since_;
-  std::string retry_last_;  // what the engine last said about the pool's documents
+  std::chrono::steady_clock::time_point retry_at_;
   bool pool_busy_ = false;  // a sender has the pool's current round in flight
   double retry_share_ = 1;  // the share of its documents that the last rejecting bulk had rejected
 

@@ -30,6 +30,12 @@ inline std::string ReadFile(const std::string& path) {
   return ss.str();
 }
 
+inline bool WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  return static_cast<bool>(out);
+}
+
 // Names in dir, without the ones starting with '.', sorted.
 inline std::vector<std::string> ListDir(const std::string& dir) {
   std::vector<std::string> names;

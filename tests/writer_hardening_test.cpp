@@ -3,17 +3,26 @@
 // characters, and passwords that try to slip past the masking.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <csignal>
+#include <ctime>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <rapidjson/document.h>
+
 #include "es_endpoint_fixture.h"
 #include "test_support.h"
 #include "writer_calls.h"
+#include "writer_files.h"
 
 using testing_es::Endpoint;
 using namespace writercalls;
@@ -147,6 +156,7 @@ TEST(HostileUrls, NoPartOfAPasswordInTextsOrLog) {
       "http://elastic:SEKRIT?PASSWD=1@h",            "ftp://elastic:SEKRIT/PASSWD@h",
       "http://127.0.0.1:1?api_key=SEKRITPASSWD",     "http://h:1?api_key=SEKRITPASSWD&nope=1",
       "http://a:1,http://elastic:SEKRIT,PASSWD@b:1", "http://elastic:SEKRIT:PASSWD@127.0.0.1:1",
+      "http://elastic:2024/SEKRITPASSWD@127.0.0.1:1",
   };
   for (const std::string& url : urls) {
     Status s = Init(url + (url.find('?') == std::string::npos ? "?connect_timeout_ms=200" : ""), 1, "idx", 10, dir);
@@ -246,4 +256,162 @@ TEST(PartialRejection, LaterBulksGoOutWhileRejectedItemsWait) {
   EXPECT_EQ(Doc(1), raw.front());
   const std::string log = testsupport::WaitForText(dir, "commit: 30 documents");
   EXPECT_NE(std::string::npos, log.find("1 documents rejected for now (429), retrying them in the next round")) << log;
+}
+
+// A batch that takes longer than the retry deadline to send still retries its rejected documents:
+// a due retry round goes before the next new bulk, and each document's deadline counts from its own
+// first rejection, not from the first rejection of the batch.
+TEST(PartialRejection, RetryRoundsGoOutWhileALongBatchIsSent) {
+  Endpoint es;
+  ASSERT_TRUE(es.ok());
+  const std::string dir = TempDir();
+  ASSERT_EQ(0, Init(es.url() + "?inflight=1&retry_deadline_ms=400&backoff_ms=20", 1, "idx", 10, dir).r0);
+  es.Fault(R"({"reject_items":1,"delay_next":60,"delay_ms":25})");  // about 1.5 s of sending
+  std::vector<std::string> docs;
+  for (int i = 0; i < 400; ++i) {
+    docs.push_back(Doc(i));
+    ASSERT_EQ(0, Write(docs.back()).r0) << i;
+    if (i == 200) es.Fault(R"({"reject_items":1})");  // another first rejection, late in the batch
+  }
+  Status c = Commit();
+  ASSERT_EQ(0, c.r0) << c.text;
+  std::vector<std::string> raw = es.Raw("idx");
+  std::sort(raw.begin(), raw.end());
+  std::sort(docs.begin(), docs.end());
+  EXPECT_EQ(docs, raw);
+}
+
+namespace {
+
+// Today's and tomorrow's paths of the writer's dead-letter file (or, with "", its log) in dir: a test
+// may run across midnight.
+std::vector<std::string> DeadLetterPaths(const std::string& dir, const std::string& kind = "deadletter.") {
+  std::vector<std::string> paths;
+  for (time_t t : {time(nullptr), time(nullptr) + 86400}) {
+    char day[16];
+    struct tm tm;
+    gmtime_r(&t, &tm);
+    strftime(day, sizeof(day), "%Y-%m-%d", &tm);
+    paths.push_back(dir + "/cdc_es_write." + kind + day + (kind.empty() ? ".log" : ".ndjson"));
+  }
+  return paths;
+}
+
+}  // namespace
+
+// A document counts as set aside only once its record is written: when the dead-letter file cannot
+// take it (a link planted at its path, which is never followed; something else at its path), the
+// write or the commit fails, as for any document that is refused, and the host sends the batch again.
+TEST(DeadLetters, ADocumentIsSetAsideOnlyOnceItsRecordIsWritten) {
+  Endpoint es;
+  ASSERT_TRUE(es.ok());
+  struct Case {
+    const char* what;
+    const char* why;
+  } cases[] = {
+      {"link", "it is a symbolic link, which is never followed"},
+      {"directory", "Is a directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string dir = TempDir();
+    const std::string victim = dir + "/victim";
+    testsupport::WriteFile(victim, "keep\n");
+    for (const std::string& path : DeadLetterPaths(dir)) {
+      ASSERT_EQ(0, std::string(c.what) == "link" ? symlink(victim.c_str(), path.c_str()) : mkdir(path.c_str(), 0700));
+    }
+    if (std::string(c.what) == "link") {  // nor is a link at the writer's log followed
+      for (const std::string& path : DeadLetterPaths(dir, "")) ASSERT_EQ(0, symlink(victim.c_str(), path.c_str()));
+    }
+    ASSERT_EQ(0, Init(es.url() + "?on_malformed=deadletter", 1, c.what, 10, dir).r0);
+    ASSERT_EQ(0, Write(Doc(1)).r0);
+    Status w = Write(" ");  // set aside by the writer itself
+    EXPECT_EQ(1, w.r0);
+    EXPECT_NE(std::string::npos, w.text.find("an empty document was refused; it cannot be set aside: cannot open the "
+                                             "dead-letter file")) << w.text;
+    EXPECT_NE(std::string::npos, w.text.find(c.why)) << w.text;
+    ASSERT_EQ(0, Commit().r0);
+    EXPECT_EQ(0, es.Count(c.what)) << "the failed period is dropped, to be sent again";
+
+    ASSERT_EQ(0, Write(Doc(2)).r0);
+    ASSERT_EQ(0, Write("[1,2]").r0);  // refused by the engine
+    Status cm = Commit();
+    EXPECT_EQ(1, cm.r0);
+    EXPECT_NE(std::string::npos, cm.text.find("1 of 2 documents refused")) << cm.text;
+    EXPECT_NE(std::string::npos, cm.text.find(c.why)) << cm.text;
+    EXPECT_EQ("keep\n", testsupport::ReadFile(victim));
+  }
+}
+
+// A full disk never leaves part of a record: the record that does not fit is undone, the write fails,
+// and the records before and after it are whole lines. The file holds customer rows: mode 0600.
+TEST(DeadLetters, ARecordIsWrittenWholeOrNotAtAll) {
+  Endpoint es;
+  ASSERT_TRUE(es.ok());
+  const std::string dir = TempDir();
+  ASSERT_EQ(0, Init(es.url() + "?on_malformed=deadletter", 1, "idx", 10, dir).r0);
+  ASSERT_EQ(0, Write(" ").r0);
+  const std::string path = DeadLetterPaths(dir)[0];
+  struct stat st;
+  ASSERT_EQ(0, stat(path.c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+
+  // A file-size limit just above the file stands in for a full disk (the write stops part way).
+  signal(SIGXFSZ, SIG_IGN);
+  struct rlimit old_limit, limit;
+  getrlimit(RLIMIT_FSIZE, &old_limit);
+  limit = old_limit;
+  limit.rlim_cur = static_cast<rlim_t>(st.st_size) + 200;
+  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limit));
+  Status w = Write("{\"s\":\"" + std::string(2000, 'x') + "\n\"}");
+  setrlimit(RLIMIT_FSIZE, &old_limit);
+  EXPECT_EQ(1, w.r0);
+  EXPECT_NE(std::string::npos, w.text.find("it cannot be set aside: cannot write a dead-letter record")) << w.text;
+  ASSERT_EQ(0, Write("  ").r0);
+  ASSERT_EQ(0, Commit().r0);
+  const std::string file = testsupport::ReadFile(path);
+  ASSERT_EQ(2, std::count(file.begin(), file.end(), '\n')) << file;
+  EXPECT_EQ(std::string::npos, file.find("xxxx")) << "a part of the record that did not fit is left";
+  EXPECT_EQ('\n', file.back());
+}
+
+// Processes that share a log directory share its dead-letter file: their records never interleave,
+// however large.
+TEST(DeadLetters, RecordsOfProcessesSharingTheFileNeverInterleave) {
+  const std::string dir = TempDir();
+  const int kRecords = 120;
+  auto doc = [](int p, int i) { return "P" + std::to_string(p) + "-" + std::to_string(i) + std::string(100000, 'a' + p); };
+  std::vector<pid_t> children;
+  for (int p = 0; p < 2; ++p) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      eswriter::DeadLetterFile file;
+      file.Open(dir, "cdc_es_write");
+      for (int i = 0; i < kRecords; ++i) {
+        const std::string d = doc(p, i);
+        if (!file.Append(eswriter::DeadLetterRecord("idx", 400, "t", "r", d.data(), d.size())).ok()) _exit(1);
+      }
+      _exit(0);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  std::istringstream in(testsupport::ReadFile(DeadLetterPaths(dir)[0]));
+  std::string line;
+  std::vector<int> seen(2, 0);
+  while (std::getline(in, line)) {
+    rapidjson::Document d;
+    d.Parse(line.data(), line.size());
+    ASSERT_FALSE(d.HasParseError()) << line.substr(0, 200);
+    const std::string got = d["document"].GetString();
+    const int p = got[1] - '0';
+    ASSERT_TRUE(p == 0 || p == 1) << got.substr(0, 20);
+    EXPECT_EQ(doc(p, seen[p]++), got);
+  }
+  EXPECT_EQ((std::vector<int>{kRecords, kRecords}), seen);
 }

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -18,6 +19,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "es_endpoint_fixture.h"
 #include "metrics.h"
@@ -212,6 +214,44 @@ TEST_F(Metrics, OnlyMetricsIsServed) {
   EXPECT_EQ(200, testing_es::HttpGet(base + "/metrics").status);
 }
 
+// Forty clients that trickle their request headers a byte at a time cannot crowd out a scrape from
+// another address: each address holds a few connections, and headers that take too long are cut.
+TEST_F(Metrics, SlowClientsNeverCrowdOutAScrape) {
+  ASSERT_EQ(0, Init(Url(), 1, "idx", 10, dir_).r0);
+  const std::string url = MetricsUrl();
+  const int port = std::stoi(url.substr(url.rfind(':') + 1));
+  std::vector<int> slow;
+  for (int i = 0; i < 40; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in from = {}, to = {};
+    from.sin_family = to.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.2", &from.sin_addr);  // another client on this machine
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    ASSERT_EQ(0, bind(fd, reinterpret_cast<struct sockaddr*>(&from), sizeof(from)));
+    if (connect(fd, reinterpret_cast<struct sockaddr*>(&to), sizeof(to)) == 0) slow.push_back(fd);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n";
+  int scrapes = 0;
+  for (size_t b = 0; std::chrono::steady_clock::now() - start < std::chrono::seconds(5); ++b) {
+    for (int fd : slow) send(fd, &request[b % request.size()], 1, MSG_NOSIGNAL);  // one byte each, never done
+    EXPECT_EQ(200, testing_es::HttpGet(url).status) << "scrape " << scrapes;
+    ++scrapes;
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  }
+  EXPECT_GE(scrapes, 5);
+  // The trickling connections were cut at the header deadline, not kept for as long as they trickle.
+  int open = 0;
+  for (int fd : slow) {
+    char c;
+    const ssize_t n = recv(fd, &c, 1, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) ++open;
+    close(fd);
+  }
+  EXPECT_EQ(0, open);
+}
+
 TEST_F(Metrics, CountersOutliveAReinitialize) {
   ASSERT_EQ(0, Init(Url(), 1, "a", 10, dir_).r0);
   const std::string url = MetricsUrl();
@@ -295,6 +335,10 @@ TEST(MetricsFile, IsNeverSeenHalfWritten) {
   const std::string path = dir + "/es_writer.prom";
   ASSERT_EQ(0, Init(es.url() + "?metrics_file=" + path, 1, "idx", 50, dir).r0);
   const std::string first = WaitForFile(path, [](const std::string& t) { return !t.empty(); });
+  // A link planted where a temporary file with a fixed name would go is never followed.
+  const std::string victim = dir + "/victim";
+  ASSERT_TRUE(testsupport::WriteFile(victim, "keep\n"));
+  ASSERT_EQ(0, symlink(victim.c_str(), (path + ".tmp").c_str()));
   const double created = Samples(first)["es_writer_documents_total{result=\"created\"}"];
   es.Fault(R"({"delay_next":1000,"delay_ms":60})");  // a run of a few seconds: several rewrites
   std::atomic<bool> done{false};
@@ -331,7 +375,10 @@ TEST(MetricsFile, IsNeverSeenHalfWritten) {
   EXPECT_EQ("", PromtoolProblems(last));
   EXPECT_EQ(4000, Samples(last)["es_writer_documents_total{result=\"created\"}"] - created);
   EXPECT_EQ(4000, es.Count("idx"));
-  for (const std::string& name : testsupport::ListDir(dir)) EXPECT_EQ(std::string::npos, name.find(".tmp")) << name;
+  for (const std::string& name : testsupport::ListDir(dir)) {
+    if (name != "es_writer.prom.tmp") EXPECT_EQ(std::string::npos, name.find(".tmp")) << name;
+  }
+  EXPECT_EQ("keep\n", testsupport::ReadFile(victim));
 }
 
 TEST(MetricsText, LabelValuesAreEscaped) {

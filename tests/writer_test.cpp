@@ -108,6 +108,19 @@ TEST_F(WriterTest, TooLargeRequestsAreSplit) {
   c = Commit();
   EXPECT_EQ(1, c.r0);
   EXPECT_NE(std::string::npos, c.text.find("larger than node")) << c.text;
+
+  // Too large even alone is a permanent error of that one document: under on_malformed=deadletter it
+  // is set aside and the documents around it arrive.
+  InitOk("?inflight=1&on_malformed=deadletter", 100);
+  for (int i : {1001, 1002}) ASSERT_EQ(0, Write(Doc(i, 80)).r0);
+  ASSERT_EQ(0, Write(Doc(1003, 6000)).r0);
+  ASSERT_EQ(0, Write(Doc(1004, 80)).r0);
+  c = Commit();
+  ASSERT_EQ(0, c.r0) << c.text;
+  raw = es_.Raw("idx", 100);
+  EXPECT_EQ((std::vector<std::string>{Doc(1001, 80), Doc(1002, 80), Doc(1004, 80)}), raw);
+  const std::string dead = testsupport::WaitForText(dir_, "document_too_large");
+  EXPECT_NE(std::string::npos, dead.find("\"status\":413,\"error_type\":\"document_too_large\"")) << dead;
 }
 
 TEST_F(WriterTest, MalformedDocumentFailsTheCommitWithItsReason) {

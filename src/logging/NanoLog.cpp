@@ -17,7 +17,7 @@
 #include <new>
 #include <ostream>
 
-#include "common/prefetch.h"
+#include "shared/prefetch.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <x86intrin.h>

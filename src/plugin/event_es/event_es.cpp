@@ -17,8 +17,8 @@
 #include <rapidjson/document.h>
 
 #include "block_util.h"
-#include "common/prefetch.h"
-#include "common/safe_text.h"
+#include "shared/prefetch.h"
+#include "shared/safe_text.h"
 #include "es_writer/libes_writer.h"
 #include "json_event_type.h"
 #include "logging/NanoLog.h"

@@ -162,4 +162,39 @@ inline std::string EscapeControls(const std::string& text) {
   return out;
 }
 
+// True when text is well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF): what
+// the engine's JSON parser accepts in a name or an id.
+inline bool IsValidUtf8(const std::string& text) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+  const unsigned char* const end = p + text.size();
+  while (p < end) {
+    const unsigned char c = *p;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    size_t n;
+    unsigned lo = 0x80, hi = 0xbf;  // the range of the second byte
+    if (c >= 0xc2 && c <= 0xdf) {
+      n = 1;
+    } else if (c >= 0xe0 && c <= 0xef) {
+      n = 2;
+      if (c == 0xe0) lo = 0xa0;
+      if (c == 0xed) hi = 0x9f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+      n = 3;
+      if (c == 0xf0) lo = 0x90;
+      if (c == 0xf4) hi = 0x8f;
+    } else {
+      return false;
+    }
+    if (static_cast<size_t>(end - p) <= n || p[1] < lo || p[1] > hi) return false;
+    for (size_t k = 2; k <= n; ++k) {
+      if (p[k] < 0x80 || p[k] > 0xbf) return false;
+    }
+    p += n + 1;
+  }
+  return true;
+}
+
 }  // namespace ostrel
