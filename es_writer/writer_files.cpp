@@ -46,8 +46,9 @@ std::string DatedPath(const std::string& dir, const std::string& name, const std
 namespace {
 
 // Appends to path, creating it with mode; a link at the path is refused (ELOOP), never followed.
-int OpenForAppend(const std::string& path, mode_t mode) {
-  return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode);
+// access is O_WRONLY, or O_RDWR for a file whose end is read back.
+int OpenForAppend(const std::string& path, mode_t mode, int access = O_WRONLY) {
+  return open(path.c_str(), access | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode);
 }
 
 // The log file is still the one at its path (not removed, replaced or turned into a link).
@@ -223,7 +224,7 @@ int DeadLetterFile::FileOfToday(std::string* err) {
   }
   unsynced_ = false;
   path_ = DatedPath(dir_, name_, "deadletter.", today, ".ndjson");
-  fd_ = OpenForAppend(path_, 0600);
+  fd_ = OpenForAppend(path_, 0600, O_RDWR);  // read: a torn last record is looked for
   if (fd_ < 0) {
     const int e = errno;
     *err = "cannot open the dead-letter file " + path_ + ": " +

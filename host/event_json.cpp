@@ -2,6 +2,8 @@
 #include "event_json.h"
 
 #include <cctype>
+#include <cstdlib>
+#include <new>
 
 #include <map>
 
@@ -25,12 +27,40 @@ const ostrel::EventType kTypes[] = {
     ostrel::EventType::T_DELETE,         ostrel::EventType::T_GTIDSET,
 };
 
+// RapidJSON's own allocator returns null when memory runs out, and RapidJSON then writes through it.
+// This one throws std::bad_alloc instead, which the tool reports as its own failure (exit 5).
+struct ThrowingAllocator {
+  static const bool kNeedFree = true;
+  void* Malloc(size_t size) {
+    if (size == 0) return nullptr;
+    void* p = std::malloc(size);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+  }
+  void* Realloc(void* original, size_t, size_t new_size) {
+    if (new_size == 0) {
+      std::free(original);
+      return nullptr;
+    }
+    void* p = std::realloc(original, new_size);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+  }
+  static void Free(void* p) { std::free(p); }
+  bool operator==(const ThrowingAllocator&) const { return true; }
+  bool operator!=(const ThrowingAllocator&) const { return false; }
+};
+
+using Document = rapidjson::GenericDocument<rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<ThrowingAllocator>,
+                                            ThrowingAllocator>;
+using Value = Document::ValueType;
+
 bool Fail(std::string* err, const std::string& text) {
   *err = text;
   return false;
 }
 
-bool ReadString(const rapidjson::Value& obj, const char* key, std::string* out, std::string* err) {
+bool ReadString(const Value& obj, const char* key, std::string* out, std::string* err) {
   auto it = obj.FindMember(key);
   if (it == obj.MemberEnd()) return true;
   if (!it->value.IsString()) return Fail(err, std::string("\"") + key + "\" must be a string");
@@ -39,7 +69,7 @@ bool ReadString(const rapidjson::Value& obj, const char* key, std::string* out, 
 }
 
 template <typename T>
-bool ReadUint(const rapidjson::Value& obj, const char* key, T* out, std::string* err) {
+bool ReadUint(const Value& obj, const char* key, T* out, std::string* err) {
   auto it = obj.FindMember(key);
   if (it == obj.MemberEnd()) return true;
   if (!it->value.IsUint64() || it->value.GetUint64() > static_cast<uint64_t>(static_cast<T>(-1))) {
@@ -49,7 +79,7 @@ bool ReadUint(const rapidjson::Value& obj, const char* key, T* out, std::string*
   return true;
 }
 
-bool ReadImages(const rapidjson::Value& obj, const char* key, size_t columns,
+bool ReadImages(const Value& obj, const char* key, size_t columns,
                 std::vector<std::vector<std::string>>* out, std::string* err) {
   auto it = obj.FindMember(key);
   if (it == obj.MemberEnd()) return true;
@@ -79,7 +109,7 @@ bool ReadImages(const rapidjson::Value& obj, const char* key, size_t columns,
 class LocatingHandler {
  public:
   using Stream = rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream>;
-  LocatingHandler(rapidjson::Document& doc, const Stream& in, std::map<std::string, size_t>* where)
+  LocatingHandler(Document& doc, const Stream& in, std::map<std::string, size_t>* where)
       : doc_(doc), in_(in), where_(where) {}
 
   bool Null() { return doc_.Null(); }
@@ -113,7 +143,7 @@ class LocatingHandler {
   }
 
  private:
-  rapidjson::Document& doc_;
+  Document& doc_;
   const Stream& in_;
   std::map<std::string, size_t>* where_;
   int depth_ = 0;
@@ -122,14 +152,17 @@ class LocatingHandler {
 }  // namespace
 
 bool ParseEventLine(const std::string& line, Event* out, std::string* err) {
-  rapidjson::Document doc;
+  // JSON has no NUL byte outside a string, and the parser would take one for the end of the line.
+  const size_t nul = line.find('\0');
+  if (nul != std::string::npos) return Fail(err, "column " + std::to_string(nul + 1) + ": a NUL byte, which JSON does not allow");
+  Document doc;
   std::map<std::string, size_t> where;  // member -> offset just past its key
   rapidjson::MemoryStream ms(line.data(), line.size());
   LocatingHandler::Stream in(ms);
   rapidjson::ParseResult result;
-  auto generate = [&](rapidjson::Document& d) {
+  auto generate = [&](Document& d) {
     LocatingHandler h(d, in, &where);
-    rapidjson::Reader reader;
+    rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, ThrowingAllocator> reader;
     result = reader.Parse<rapidjson::kParseIterativeFlag>(in, h);
     return !result.IsError();
   };

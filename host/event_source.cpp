@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <new>
 
 #include "event_json.h"
 
@@ -67,6 +68,7 @@ bool EventSource::ReadLine(std::string* line) {
     // line): the latter is an error at its position, never the end of the input.
     if (in_->bad()) {
       const int err = errno;
+      if (err == ENOMEM) throw std::bad_alloc();  // the tool's own failure, not the input's
       unreadable_ = o_.inputs[file_] + ":" + std::to_string(line_no_ + 1) + ": cannot read the line (" +
                     (err != 0 ? strerror(err) : "out of memory or a read error") + ")";
       return false;

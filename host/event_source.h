@@ -18,7 +18,8 @@ class EventSource {
 
   // The next event into *e (whose storage is reused): 1 got one, 0 at the end of the input or when
   // it cannot be read on (unreadable_ then says where and why), -1 on a malformed line (*bad is
-  // "FILE:LINE:COLUMN: reason"). An input named "-" is standard input.
+  // "FILE:LINE:COLUMN: reason"). An input named "-" is standard input. Throws std::bad_alloc when
+  // memory runs out (the tool's own failure, never the input's).
   int NextEvent(cdchost::Event* e, std::string* bad);
 
   // An input that could not be opened or read to its end: "FILE: reason" or "FILE:LINE: reason".

@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DEVENT_ES_TESTS=OFF >/dev/null
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS="" -DSANITIZE= \
+  -DEVENT_ES_TESTS=OFF -DEVENT_ES_BENCH=OFF -DEVENT_ES_FUZZ=OFF >/dev/null
 cmake --build build/release -j "$(nproc)"
 
 work=$(mktemp -d /tmp/cdc-es-demo.XXXXXX)

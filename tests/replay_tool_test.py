@@ -218,6 +218,30 @@ class ReplayToolMisuseTest(WithEndpoint):
         self.assertEqual(4, code, err)
         self.assertIn("Init failed: parse param", err)
 
+    def test_a_nul_byte_is_bad_input_not_the_end_of_the_line(self):
+        path = os.path.join(self.tmp, "nul.ndjson")
+        with open(path, "w") as f:
+            f.write(GOOD_LINE * 2)
+            f.write(GOOD_LINE[:-1] + "\0" + GOOD_LINE)  # a second event hidden behind the NUL
+        code, err = run("--param", param(self.log, url=self.es.url), path)
+        self.assertEqual(3, code, err)
+        self.assertIn(path + ":3:%d: a NUL byte, which JSON does not allow" % len(GOOD_LINE), err)
+        self.assertEqual(0, self.es.get("/orders/_count")["count"])
+
+    @unittest.skipIf(os.environ.get("EVENT_ES_SANITIZE"), "a sanitizer's runtime cannot start under an address-space limit")
+    def test_running_out_of_memory_on_a_long_line_is_the_tools_failure(self):
+        import resource
+        path = os.path.join(self.tmp, "long.ndjson")
+        doc = "x" * (60 << 20)
+        with open(path, "w") as f:
+            f.write(GOOD_LINE.replace("{}", '{\\"a\\":\\"%s\\"}' % doc))
+        for limit_mb in (150, 300, 500):  # out of memory while reading the line, then while parsing it
+            def limited():
+                resource.setrlimit(resource.RLIMIT_AS, (limit_mb << 20, limit_mb << 20))
+            code, err = run("--param", param(self.log, url=self.es.url), path, preexec_fn=limited)
+            self.assertEqual(5, code, (limit_mb, err))
+            self.assertIn("cdc-es-replay: out of memory", err)
+
     def test_huge_sizes_are_usage_errors(self):
         for args in (["--doc-size", "99999999999"], ["--generate", "9000000000000000", "--repeat", "1000"]):
             code, err = run("--param", param(self.log, url=self.es.url), "--generate", "1", *args)

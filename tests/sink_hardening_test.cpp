@@ -10,6 +10,7 @@
 
 #include "block_encoder.h"
 #include "block_util.h"
+#include "decoder_control.h"
 #include "es_endpoint_fixture.h"
 #include "plugin/event_es/event_es.h"
 #include "test_support.h"
@@ -42,7 +43,9 @@ struct Batch {
 
 bool Send(CDispatchEvent* sink, ParallelParseEvent& pe, const Batch& b) {
   if (pe.Parse(b.list)) return false;
-  return !sink->Execute("ch", "udf", &pe);
+  const bool done = !sink->Execute("ch", "udf", &pe);
+  if (!done) cdchost::WaitAllReady(pe);  // the next Parse only once the workers are done with this batch
+  return done;
 }
 
 // Every stored document of index names that index.
@@ -97,6 +100,10 @@ TEST(TwoSinks, SecondLiveSinkWithOtherSettingsIsRefused) {
   EXPECT_NE(nullptr, strstr(second->getErr(), "initialize es writer failed another sink of this process is alive"))
       << second->getErr();
   ASSERT_TRUE(Send(first, pe, a));
+  // The refused sink sends nothing, now or after the first is gone; neither does one whose index the
+  // engine would refuse.
+  EXPECT_FALSE(Send(second, pe, b));
+  EXPECT_NE(nullptr, strstr(second->getErr(), "execute failed: the sink is not initialized")) << second->getErr();
   EXPECT_EQ(60, es.Count("alpha"));
   EXPECT_EQ(0, es.Count("beta"));
 
@@ -106,6 +113,13 @@ TEST(TwoSinks, SecondLiveSinkWithOtherSettingsIsRefused) {
   Destroy(same);
 
   Destroy(first);
+  EXPECT_FALSE(Send(second, pe, b));
+  CDispatchEvent* bad_index = Create();
+  EXPECT_TRUE(bad_index->Init("ch", "udf", Param(dir, es.url(), "al\xff" "pha"), "4@h", S_Mysql, false));
+  EXPECT_NE(nullptr, strstr(bad_index->getErr(), "is not valid UTF-8")) << bad_index->getErr();
+  EXPECT_FALSE(Send(bad_index, pe, a));
+  Destroy(bad_index);
+  EXPECT_EQ(60, es.Count("alpha"));
   ASSERT_FALSE(second->Init("ch", "udf", Param(dir, es.url(), "beta"), "2@h", S_Mysql, false)) << second->getErr();
   ASSERT_TRUE(Send(second, pe, b)) << second->getErr();
   Destroy(second);

@@ -408,6 +408,18 @@ TEST_F(SinkTest, ExecuteWithoutAUsableDecoderIsRefused) {
   ParallelParseEvent never_initialised(2);
   EXPECT_TRUE(sink_->Execute("ch", "es1", &never_initialised));
   EXPECT_TRUE(recwriter::Calls().size() == 1);
+
+  // A decoder whose workers the host stopped never decodes the rest of its batch: Execute fails with
+  // a text instead of waiting for ever, and does not commit.
+  ParallelParseEvent stopped(2);
+  ASSERT_FALSE(stopped.Init());
+  Batch b;
+  for (int i = 0; i < 2000; ++i) b.Add(Row(EventType::T_INSERT, {"optype", "doc"}, {{"'insert'", "'{}'"}}));
+  ASSERT_FALSE(stopped.Parse(b.list));
+  stopped.StopParse();
+  EXPECT_TRUE(sink_->Execute("ch", "es1", &stopped));
+  EXPECT_NE(nullptr, strstr(sink_->getErr(), "will never be decoded: the decoder's worker")) << sink_->getErr();
+  EXPECT_EQ(0u, recwriter::Count("need_commit"));
 }
 
 TEST_F(SinkTest, DocumentsReachTheWriterInBatchOrder) {

@@ -349,12 +349,17 @@ TEST(DeadLetters, ARecordIsWrittenWholeOrNotAtAll) {
   Endpoint es;
   ASSERT_TRUE(es.ok());
   const std::string dir = TempDir();
+  const std::string path = DeadLetterPaths(dir)[0];
   ASSERT_EQ(0, Init(es.url() + "?on_malformed=deadletter", 1, "idx", 10, dir).r0);
   ASSERT_EQ(0, Write(" ").r0);
-  const std::string path = DeadLetterPaths(dir)[0];
   struct stat st;
   ASSERT_EQ(0, stat(path.c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 0777);
+  // What a process killed in the middle of a record leaves: cut off, never glued to the next record.
+  FILE* killed = fopen(path.c_str(), "a");
+  ASSERT_NE(nullptr, killed);
+  fputs("{\"time\":\"torn", killed);
+  fclose(killed);
 
   // A file-size limit just above the file stands in for a full disk (the write stops part way).
   signal(SIGXFSZ, SIG_IGN);
@@ -372,6 +377,7 @@ TEST(DeadLetters, ARecordIsWrittenWholeOrNotAtAll) {
   const std::string file = testsupport::ReadFile(path);
   ASSERT_EQ(2, std::count(file.begin(), file.end(), '\n')) << file;
   EXPECT_EQ(std::string::npos, file.find("xxxx")) << "a part of the record that did not fit is left";
+  EXPECT_EQ(std::string::npos, file.find("torn")) << file;
   EXPECT_EQ('\n', file.back());
 }
 

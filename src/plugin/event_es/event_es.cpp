@@ -110,6 +110,23 @@ bool ReportException(ErrorBase& self, const char* what) {
   return true;
 }
 
+// The worker that abandoned the slot at pos of the current batch (the host stopped it with StopParse
+// and it went idle without decoding it), or -1 while the slot may still be decoded. The worker is
+// found from the partition Parse makes: worker 0 takes n / t + n % t slots, every other one n / t.
+// A worker can only have abandoned its range when it was told to stop, so a batch of a decoder that
+// was never stopped is always waited for.
+int AbandonedBy(ParallelParseEvent* pe, size_t pos) {
+  const size_t n = pe->sql_buf_->used_num_;
+  const size_t t = pe->ev_works_.size();
+  if (t == 0 || pos >= n) return -1;
+  const size_t step = n / t, first = step + n % t;
+  const size_t owner = step == 0 || pos < first ? 0 : 1 + (pos - first) / step;
+  if (owner >= t) return -1;
+  const ParserEvWork* w = pe->ev_works_[owner];
+  if (!w->stop_parse_.load() || w->bpos_.load(std::memory_order_acquire) != -1) return -1;
+  return pe->sql_buf_->GetElemByPos(pos)->GetState() ? -1 : static_cast<int>(owner);
+}
+
 std::string BufStrToString(BufStr& s) {
   std::string out;
   for (size_t i = 0; i < s.used_num_; ++i) out.append(s.elems_[i]->str_, s.elems_[i]->len_);
@@ -272,9 +289,14 @@ bool CEventEs::executeBatch(ParallelParseEvent* parse_ev) {
     setErr("execute failed: the parallel parse event is missing or not initialized");
     return true;
   }
-  if (!ev_buf_.isValid()) {
-    setErr("execute failed: the sink is not initialized, call Init first");
-    return true;
+  {
+    // Only a sink whose Init succeeded owns the writer: one whose Init failed (another sink's settings,
+    // an unreachable engine) would otherwise send its documents wherever the writer points.
+    std::lock_guard<std::mutex> lock(Owners().mu);
+    if (!ev_buf_.isValid() || Owners().live.count(this) == 0) {
+      setErr("execute failed: the sink is not initialized (Init was not called or failed), nothing is sent");
+      return true;
+    }
   }
   MemSqlBuf* slots = parse_ev->sql_buf_;
   sql_buf_len_ = 0;
@@ -286,6 +308,14 @@ bool CEventEs::executeBatch(ParallelParseEvent* parse_ev) {
       ++incr_gap;
     }
     if (incr_gap == 0) {
+      const int worker = AbandonedBy(parse_ev, static_cast<size_t>(sql_buf_len_));
+      if (worker >= 0) {
+        setErr("execute failed: slot %zu of %zu will never be decoded: the decoder's worker %d was stopped "
+               "(StopParse) before it; send the batch again",
+               static_cast<size_t>(sql_buf_len_), ev_num, worker);
+        LOG_CRIT << getErr();
+        return true;
+      }
       usleep(kSlotPollUs);
       continue;
     }
