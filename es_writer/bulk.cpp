@@ -104,6 +104,13 @@ bool IsMalformedType(const std::string& type) {
          type == "action_request_validation_exception" || type == "json_parse_exception";
 }
 
+bool IsSettingsError(const ItemError& e) {
+  if (e.type != "illegal_argument_exception") return false;
+  const std::string& r = e.reason;
+  return (r.compare(0, 18, "pipeline with id [") == 0 && r.find("] does not exist") != std::string::npos) ||
+         r.find("only write ops with an op_type of create are allowed in data streams") != std::string::npos;
+}
+
 std::string Cut(const std::string& text, size_t n) {
   // Texts cut here come from the engine: escaped, so that a reply cannot forge a log line.
   if (text.size() <= n) return ostrel::EscapeControls(text);

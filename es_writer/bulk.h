@@ -115,6 +115,12 @@ bool ScanCleanReply(const std::string& body, size_t n, size_t* updated);
 // True for item error types that mean the document itself is malformed or does not fit the mapping.
 bool IsMalformedType(const std::string& type);
 
+// True for a refused item that the document is not to blame for, although its type may say so: the
+// request names an ingest pipeline that does not exist, or writes to a data stream with an action it
+// does not take (the engine answers both with illegal_argument_exception for every document). Such
+// errors fail the commit even under on_malformed=deadletter instead of setting the stream aside.
+bool IsSettingsError(const ItemError& e);
+
 // Cuts a reason text to at most n bytes (with an ellipsis) for messages and logs.
 std::string Cut(const std::string& text, size_t n);
 

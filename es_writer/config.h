@@ -42,6 +42,9 @@ struct Options {
   std::string pipeline;        // ingest pipeline of every bulk request; empty: none
   std::string metrics_listen;  // HOST:PORT of the scrape endpoint; empty: none
   std::string metrics_file;    // file rewritten with the metrics text; empty: none
+  // Not a tunable: set by initialize from the version probe. The REST compatibility version to ask
+  // for in every request (8 for Elasticsearch 9 under es_version v8), 0 for none.
+  int compat_with = 0;
 };
 
 struct Config {

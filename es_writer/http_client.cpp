@@ -108,8 +108,14 @@ HttpResponse HttpClient::Perform(const Node& node, const std::string& path, cons
     curl_easy_setopt(c, CURLOPT_PASSWORD, node.password.c_str());
   }
 
+  // Under REST compatibility (Elasticsearch 9 served as 8) both media types name the version.
+  const std::string compat = options_.compat_with > 0 ? ";compatible-with=" + std::to_string(options_.compat_with) : "";
+  const std::string accept =
+      compat.empty() ? "Accept: application/json" : "Accept: application/vnd.elasticsearch+json" + compat;
+  const std::string content_type = compat.empty() ? "Content-Type: application/x-ndjson"
+                                                  : "Content-Type: application/vnd.elasticsearch+x-ndjson" + compat;
   struct curl_slist* headers = nullptr;
-  headers = curl_slist_append(headers, "Accept: application/json");
+  headers = curl_slist_append(headers, accept.c_str());
   std::string auth;
   if (!options_.api_key.empty()) {
     auth = "Authorization: ApiKey " + options_.api_key;
@@ -121,7 +127,7 @@ HttpResponse HttpClient::Perform(const Node& node, const std::string& path, cons
       payload = &compressed_;
       headers = curl_slist_append(headers, "Content-Encoding: gzip");
     }
-    headers = curl_slist_append(headers, "Content-Type: application/x-ndjson");
+    headers = curl_slist_append(headers, content_type.c_str());
     headers = curl_slist_append(headers, "Expect:");  // no 100-continue round trip (and no 417)
     curl_easy_setopt(c, CURLOPT_POST, 1L);
     curl_easy_setopt(c, CURLOPT_POSTFIELDS, payload->data());

@@ -2,6 +2,7 @@
 #include "writer.h"
 
 #include "libes_writer.h"
+#include "version_probe.h"
 
 #include <algorithm>
 #include <chrono>
@@ -9,9 +10,6 @@
 #include <ctime>
 #include <random>
 
-#include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #ifndef EVENT_ES_VERSION
 #define EVENT_ES_VERSION "unknown"
@@ -43,49 +41,6 @@ std::string UrlEncode(const std::string& s) {
     }
   }
   return out;
-}
-
-// The root reply is a small object; a node that sends more is not an engine.
-const size_t kMaxRootReplyBytes = 1 << 20;
-
-// The major version of a version text such as "8.12.1"; false when it does not start with a digit.
-bool ParseVersion(const std::string& v, int* major) {
-  if (v.empty() || !isdigit(static_cast<unsigned char>(v[0]))) return false;
-  *major = atoi(v.c_str());
-  return true;
-}
-
-// Checks a node's root reply against the version flag.
-Status CheckVersion(const Node& node, const HttpResponse& resp, bool is_v8) {
-  const std::string who = "node " + node.display;
-  if (resp.status == 0) return Status::Error(who + ": cannot connect: " + resp.error);
-  if (resp.status == 401 || resp.status == 403) {
-    return Status::Error(who + ": authentication or authorisation failed (HTTP " + std::to_string(resp.status) + ")");
-  }
-  if (resp.status != 200) return Status::Error(who + ": the root endpoint answered HTTP " + std::to_string(resp.status));
-  if (resp.too_large) return Status::Error(who + ": " + resp.error);
-  rapidjson::Document doc;
-  doc.Parse<rapidjson::kParseIterativeFlag>(resp.body.data(), resp.body.size());  // no recursion on hostile nesting
-  std::string number, distribution;
-  if (!doc.HasParseError() && doc.IsObject()) {
-    auto v = doc.FindMember("version");
-    if (v != doc.MemberEnd() && v->value.IsObject()) {
-      auto n = v->value.FindMember("number");
-      auto d = v->value.FindMember("distribution");
-      if (n != v->value.MemberEnd() && n->value.IsString()) number = n->value.GetString();
-      if (d != v->value.MemberEnd() && d->value.IsString()) distribution = d->value.GetString();
-    }
-  }
-  number = Cut(number, 40);  // quoted in messages: escaped and short
-  int major = 0;
-  if (!ParseVersion(number, &major)) return Status::Error(who + ": the root endpoint reports no version.number");
-  if (distribution == "opensearch") {
-    if (is_v8) return Status::Error(who + " runs OpenSearch " + number + ", which speaks the 7 API: use es_version v7");
-    return Status::Ok();
-  }
-  if (is_v8 && major < 8) return Status::Error(who + " reports version " + number + ", but es_version is v8");
-  if (!is_v8 && major != 7) return Status::Error(who + " reports version " + number + ", but es_version is v7");
-  return Status::Ok();
 }
 
 }  // namespace
@@ -153,16 +108,25 @@ Status Writer::Init(const std::string& es_url, bool is_v8, const std::string& in
   log_.Open(log_dir, log_name.empty() ? "cdc_es_write" : log_name);
   dead_.Open(log_dir, log_name.empty() ? "cdc_es_write" : log_name);
 
-  // Every node must answer its root request with a version that fits the version flag.
+  // Every node must report a version that fits the version flag.
   HttpClient probe(config_.options);
+  int compat_with = -1;
   for (const Node& node : config_.nodes) {
-    HttpResponse resp = probe.Get(node, "/", nullptr, kMaxRootReplyBytes);
-    st = CheckVersion(node, resp, is_v8);
+    EngineVersion v;
+    st = ProbeVersion(probe, node, &v);
+    if (st.ok()) st = CheckVersionFlag(node, v, is_v8);
     if (!st.ok()) {
       log_.Line("CRIT", "initialize failed: %s", st.text().c_str());
       return st;
     }
+    if (!v.known) {
+      log_.Line("WARN", "node %s does not let this user read its version (HTTP 403): not checked, es_version v%d is trusted",
+                node.display.c_str(), is_v8 ? 8 : 7);
+    } else if (compat_with < 0) {
+      compat_with = CompatibilityWith(v, is_v8);
+    }
   }
+  config_.options.compat_with = compat_with > 0 ? compat_with : 0;
 
   st = StartMetrics(config_.options);
   if (!st.ok()) {
@@ -212,6 +176,10 @@ Status Writer::Init(const std::string& es_url, bool is_v8, const std::string& in
   MarkMetricsFile();  // the first file, with the info of these settings
   if (server_.running()) log_.Line("INFO", "metrics served at http://%s/metrics", server_.bound().c_str());
   if (!o.metrics_file.empty()) log_.Line("INFO", "metrics written to %s", o.metrics_file.c_str());
+  if (o.compat_with > 0) {
+    log_.Line("INFO", "the engine is newer than es v%d: requests ask for its REST compatibility with %d", is_v8 ? 8 : 7,
+              o.compat_with);
+  }
   return Status::Ok();
 }
 
@@ -699,7 +667,8 @@ Status Writer::SendBulk(HttpClient& http, Bulk bulk, uint64_t gen) {
         size_t set_aside = 0;
         std::string not_set_aside;  // why a malformed document could not be set aside
         for (const ItemError& e : out.refused) {
-          if (config_.options.on_malformed == MalformedPolicy::kDeadLetter && IsMalformedType(e.type)) {
+          if (config_.options.on_malformed == MalformedPolicy::kDeadLetter && IsMalformedType(e.type) &&
+              !IsSettingsError(e)) {
             const std::string doc = b.Doc(e.index);
             Status st = dead_.Append(DeadLetterRecord(index_, e.status, e.type, e.reason, doc.data(), doc.size()));
             if (st.ok()) {

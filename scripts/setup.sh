@@ -9,6 +9,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   python3 curl openssl zlib1g-dev valgrind
   dpkg-dev lintian
+  maven openjdk-17-jdk-headless
 )
 
 missing=()

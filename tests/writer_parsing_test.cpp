@@ -97,6 +97,24 @@ TEST(ClassifyReply, RefusedItemsCarryStatusTypeAndReason) {
   out = ClassifyReply(200, Reply(true, {"{\"index\":{\"status\":500}}"}), "", 1);
   ASSERT_EQ(1u, out.refused.size());
   EXPECT_EQ("unknown", out.refused[0].type);
+
+  // Texts of real engines: the settings' fault is never the document's.
+  struct Case {
+    const char* type;
+    const char* reason;
+    bool settings;
+  } cases[] = {
+      {"illegal_argument_exception", "pipeline with id [enrich] does not exist", true},
+      {"illegal_argument_exception", "only write ops with an op_type of create are allowed in data streams", true},
+      {"illegal_argument_exception", "Limit of total fields [1000] has been exceeded while adding new fields [1]", false},
+      {"strict_dynamic_mapping_exception", "[1:17] mapping set to strict, dynamic introduction of [x] within [_doc] is not allowed", false},
+  };
+  for (const Case& c : cases) {
+    out = ClassifyReply(200, Reply(true, {Item(400, c.type, c.reason)}), "", 1);
+    ASSERT_EQ(1u, out.refused.size()) << c.reason;
+    EXPECT_EQ(c.settings, IsSettingsError(out.refused[0])) << c.reason;
+    EXPECT_TRUE(IsMalformedType(out.refused[0].type)) << c.reason;
+  }
 }
 
 // Under create with document ids, a version conflict is a document already in the index; otherwise

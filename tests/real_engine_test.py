@@ -1,0 +1,395 @@
+#!/usr/bin/env python3
+"""The writer's promises against real engines: OpenSearch, Elasticsearch 7, 8 and 9, each started from
+Maven Central by scripts/engine.sh, one after another. Every case drives the whole path (the replay tool,
+the plug-in, the writer) and checks by reading the engine back (_count, _mget, _search).
+
+Each engine is started twice: once as it comes, and once under pressure (requests above 1 MB refused
+with 413, a write queue of one that rejects items with 429) and, where the engine has security, with TLS
+from a CA made here. An engine that does not start is a failure, never skipped.
+
+Usage: real_engine_test.py TOOL [KIND ...]    (KIND: opensearch es7 es8 es9; all by default)
+"""
+import base64
+import json
+import os
+import re
+import shutil
+import ssl
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+import urllib.error
+import urllib.request
+
+import helpers
+
+ENGINE_SH = os.path.join(helpers.SOURCE, "scripts", "engine.sh")
+KINDS = ["opensearch", "es7", "es8", "es9"]
+SECURED = ("es8", "es9")
+TOOL = None
+TMP = None
+
+
+class Engine:
+    """A started engine: its nodes' URLs, the administrator's credentials, how to read it back."""
+
+    def __init__(self, kind, name, args=()):
+        self.kind, self.name = kind, name
+        self.port_file = os.path.join(TMP, "%s-%s.port" % (kind, name))
+        started = time.time()
+        p = subprocess.run(["bash", ENGINE_SH, "start", kind, "--port-file", self.port_file] + list(args),
+                           capture_output=True, text=True)
+        self.start_s = time.time() - started
+        if p.returncode != 0:
+            raise RuntimeError("%s did not start: %s" % (kind, p.stderr[-3000:]))
+        with open(self.port_file) as f:
+            first = f.readline().split()
+        self.url = first[0]
+        self.user, self.password = (first[1], first[2]) if len(first) == 3 else (None, None)
+        self.context = None
+        if self.url.startswith("https"):
+            self.context = ssl.create_default_context(cafile=os.path.join(TMP, "ca.crt"))
+        self.version = self.get("/_nodes/_local?filter_path=nodes.*.version")["nodes"].popitem()[1]["version"]
+
+    def stop(self):
+        subprocess.run(["bash", ENGINE_SH, "stop", "--port-file", self.port_file], capture_output=True)
+
+    def call(self, method, path, body=None, ndjson=False, auth=True):
+        data = None
+        if body is not None:
+            data = body.encode() if isinstance(body, str) else json.dumps(body).encode()
+        req = urllib.request.Request(self.url + path, data=data, method=method)
+        if data is not None:
+            req.add_header("Content-Type", "application/x-ndjson" if ndjson else "application/json")
+        if auth and self.user:
+            req.add_header("Authorization", "Basic " + base64.b64encode(
+                ("%s:%s" % (self.user, self.password)).encode()).decode())
+        try:
+            with urllib.request.urlopen(req, timeout=120, context=self.context) as r:
+                return r.status, json.load(r)
+        except urllib.error.HTTPError as e:
+            return e.code, json.load(e)
+
+    def get(self, path):
+        status, body = self.call("GET", path)
+        assert status == 200, (path, status, body)
+        return body
+
+    def put(self, path, body):
+        status, reply = self.call("PUT", path, body)
+        assert status == 200, (path, status, reply)
+
+    def count(self, index):
+        self.call("POST", "/%s/_refresh" % index)
+        return self.get("/%s/_count" % index)["count"]
+
+    def sources(self, index):
+        """Every stored document of index: {_id: _source}."""
+        self.call("POST", "/%s/_refresh" % index)
+        out = {}
+        status, page = self.call("POST", "/%s/_search?scroll=1m" % index, {"size": 10000, "sort": ["_doc"]})
+        assert status == 200, page
+        while page["hits"]["hits"]:
+            for hit in page["hits"]["hits"]:
+                assert hit["_id"] not in out, "a document stored twice under one _id"
+                out[hit["_id"]] = hit["_source"]
+            status, page = self.call("POST", "/_search/scroll", {"scroll": "1m", "scroll_id": page["_scroll_id"]})
+            assert status == 200, page
+        return out
+
+    def es_url(self, options="", user=None, password=None, all_nodes=False):
+        """es_url for the writer: this engine's node with credentials (the administrator's by default)."""
+        user = user if user is not None else self.user
+        password = password if password is not None else self.password
+        base = self.url
+        if user:
+            scheme, rest = base.split("://", 1)
+            base = "%s://%s:%s@%s" % (scheme, user, password, rest)
+        query = options
+        if self.context is not None:
+            query = "ca_file=" + os.path.join(TMP, "ca.crt") + ("&" + query if query else "")
+        return base + ("?" + query if query else "")
+
+    def flag(self):
+        return "v7" if self.kind in ("opensearch", "es7") else "v8"
+
+
+def replay(engine, index, options="", *args, version=None, url=None, bulknum="500", log=None):
+    """The replay tool into the engine; returns (exit code, standard error, log directory)."""
+    log = log or tempfile.mkdtemp(prefix="log_", dir=TMP)
+    p = helpers.param(log, version or engine.flag(), url or engine.es_url(options), index, bulknum)
+    code, err = helpers.run_tool(TOOL, "--param", p, "--quiet", "--retries", "0", *args)
+    return code, err, log
+
+
+def events(name, docs):
+    return helpers.write_events(os.path.join(TMP, name + ".ndjson"), docs)
+
+
+def metrics_of(path):
+    values = {}
+    with open(path) as f:
+        for line in f:
+            if line and not line.startswith("#"):
+                key, value = line.rsplit(" ", 1)
+                values[key] = float(value)
+    return values
+
+
+# ---------------------------------------------------------------------------------------------------
+# The cases. Each takes the engine; an AssertionError is a failure.
+
+def case_example_data_arrives_exactly(es):
+    example = os.path.join(helpers.SOURCE, "examples", "orders.ndjson")
+    code, err, _ = replay(es, "orders", "", "--batch-size", "64", example)
+    assert code == 0, err
+    want = sorted(json.dumps(json.loads(d), sort_keys=True) for d in helpers.forwarded_doc_texts(example))
+    got = sorted(json.dumps(s, sort_keys=True) for s in es.sources("orders").values())
+    assert got == want, "the stored documents differ from the forwarded ones"
+
+
+def case_a_hundred_thousand_documents_arrive_once_each(es):
+    code, err, _ = replay(es, "generated", "doc_id=/id", "--generate", "100000", "--batch-size", "5000",
+                          "--doc-size", "256", bulknum="1000")
+    assert code == 0, err
+    stored = es.sources("generated")
+    assert len(stored) == 100000, len(stored)
+    for i in range(100000):
+        doc = stored.get(str(i))
+        assert doc is not None, "document %d is missing" % i
+        assert doc["id"] == i and len(doc["payload"]) == 256 - len('{"id":%d,"payload":""}' % i), doc
+
+
+def writer_log(log):
+    return "".join(open(os.path.join(log, n)).read() for n in os.listdir(log) if n.startswith("cdc_es_write"))
+
+
+def case_the_version_flag_must_fit(es):
+    for flag in ("v7", "v8"):
+        code, err, log = replay(es, "probe", "", "--generate", "3", version=flag)
+        if flag == es.flag():
+            assert code == 0, (flag, err)
+            # Elasticsearch 9 is served under v8 through its REST compatibility with 8.
+            assert ("REST compatibility with 8" in writer_log(log)) == (es.kind == "es9"), writer_log(log)
+            continue
+        assert code == 4, (flag, err)
+        if es.kind == "opensearch":
+            want = "runs OpenSearch %s, which speaks the 7 API: use es_version v7" % es.version
+        else:
+            want = "reports version %s, but es_version is %s" % (es.version, flag)
+        assert want in err, (want, err)
+    assert es.count("probe") == 3
+
+
+def case_ids_store_each_document_once(es):
+    docs = ['{"id":"a\\"quote","n":1}', '{"id":"caf\\u00e9 \\u20ac","n":2}', '{"id":42,"n":3}',
+            '{"id":"slash/and space","n":4}']
+    path = events("ids", docs)
+    code, err, _ = replay(es, "ids", "doc_id=/id", "--repeat", "2", path)  # every document sent twice
+    assert code == 0, err
+    stored = es.sources("ids")
+    want = {str(json.loads(d)["id"]): json.loads(d) for d in docs}
+    assert stored == want, stored
+    # hash: byte for byte the same document is one document, one byte more is another
+    path = events("hash", ['{"n":1}', '{"n":1}', '{"n":1 }'])
+    code, err, _ = replay(es, "hashed", "doc_id=hash", "--repeat", "2", path)
+    assert code == 0, err
+    assert es.count("hashed") == 2
+
+
+def case_create_counts_a_conflict_as_delivered(es):
+    path = events("create", ['{"id":%d}' % i for i in range(50)])
+    for run in range(2):
+        mf = os.path.join(TMP, "create%d.prom" % run)
+        code, err, _ = replay(es, "created", "doc_id=/id&op_type=create&metrics_file=" + mf, path)
+        assert code == 0, (run, err)
+        m = metrics_of(mf)
+        present = m.get('es_writer_documents_total{result="already_present"}', 0)
+        assert present == (50 if run else 0), (run, present)
+    assert es.count("created") == 50
+
+
+def case_a_data_stream_takes_create(es):
+    es.put("/_index_template/cdc-stream", {"index_patterns": ["logs-cdc*"], "data_stream": {},
+                                           "template": {"settings": {"number_of_replicas": 0}}})
+    path = events("stream", ['{"@timestamp":"2026-12-01T00:00:%02dZ","n":%d}' % (i, i) for i in range(30)])
+    code, err, _ = replay(es, "logs-cdc", "op_type=create", path)
+    assert code == 0, err
+    assert es.count("logs-cdc") == 30
+    # index is refused for every document: the settings are at fault, nothing is set aside
+    code, err, log = replay(es, "logs-cdc", "op_type=index&on_malformed=deadletter", path)
+    assert code == 4 and "only write ops with an op_type of create are allowed in data streams" in err, err
+    assert not [n for n in os.listdir(log) if "deadletter" in n], "documents were set aside for a settings error"
+
+
+def case_a_pipeline_changes_the_stored_document(es):
+    es.put("/_ingest/pipeline/cdc-enrich", {"processors": [{"set": {"field": "enriched", "value": True}},
+                                                           {"script": {"source": "ctx.n2 = ctx.n * 2"}}]})
+    path = events("piped", ['{"id":%d,"n":%d}' % (i, i) for i in range(20)])
+    code, err, _ = replay(es, "piped", "doc_id=/id&pipeline=cdc-enrich", path)
+    assert code == 0, err
+    stored = es.sources("piped")
+    assert len(stored) == 20 and all(d["enriched"] is True and d["n2"] == 2 * d["n"] for d in stored.values()), stored
+
+
+def case_a_missing_pipeline_is_a_clear_error(es):
+    path = events("nopipe", ['{"n":%d}' % i for i in range(5)])
+    code, err, log = replay(es, "nopipe", "pipeline=no-such-pipeline&on_malformed=deadletter", path)
+    assert code == 4 and "pipeline with id [no-such-pipeline] does not exist" in err, err
+    assert not [n for n in os.listdir(log) if "deadletter" in n], "documents were set aside for a settings error"
+
+
+def case_a_strict_mapping_refuses_documents(es):
+    es.put("/strict", {"mappings": {"dynamic": "strict", "properties": {"id": {"type": "long"}, "ok": {"type": "boolean"}}}})
+    good = ['{"id":%d,"ok":true}' % i for i in range(10)]
+    bad = ['{"id":%d,"unknown":"field"}' % i for i in range(10, 13)]
+    path = events("strict", good[:5] + bad[:1] + good[5:] + bad[1:])
+    code, err, _ = replay(es, "strict", "doc_id=/id", path)
+    assert code == 4 and "3 of 13 documents refused" in err and "dynamic introduction of [unknown]" in err, err
+    code, err, log = replay(es, "strict", "doc_id=/id&on_malformed=deadletter", path)
+    assert code == 0, err
+    dead = [json.loads(line) for n in os.listdir(log) if "deadletter" in n for line in open(os.path.join(log, n))]
+    assert sorted(d["document"] for d in dead) == sorted(bad), dead
+    assert sorted(es.sources("strict")) == sorted(str(i) for i in range(10))
+
+
+def case_gzip_and_the_metrics_agree_with_the_engine(es):
+    mf = os.path.join(TMP, "gzip.prom")
+    code, err, _ = replay(es, "zipped", "gzip=1&metrics_file=" + mf, "--generate", "5000", "--batch-size", "1000")
+    assert code == 0, err
+    m = metrics_of(mf)
+    created = m['es_writer_documents_total{result="created"}']
+    assert created == es.count("zipped") == 5000, created
+    assert m['es_writer_bulk_bytes_total{stage="sent"}'] < m['es_writer_bulk_bytes_total{stage="body"}'] / 3, m
+
+
+def case_wrong_password_and_missing_rights_are_clear(es):
+    code, err, _ = replay(es, "auth", "", "--generate", "3", url=es.es_url(password="Wrong/Password"))
+    assert code == 4 and "authentication failed (HTTP 401)" in err, err
+    assert "Wrong" not in err, err
+    code, err, _ = replay(es, "auth", "", "--generate", "3", url=es.es_url(user="reader", password="Reader/Pass"))
+    assert code == 4 and "security_exception" in err and "unauthorized" in err, err
+    assert "Reader/Pass" not in err and "Pass" not in err.replace("Passing", ""), err
+
+
+# Cases under pressure (and TLS where the engine has security).
+
+def case_too_large_requests_are_split(es):
+    code, err, log = replay(es, "split", "doc_id=/id", "--generate", "20000", "--batch-size", "5000",
+                            "--doc-size", "1024", bulknum="5000")
+    assert code == 0, err
+    assert es.count("split") == 20000
+    assert "HTTP 413 (request too large)" in writer_log(log), "no request was too large: the case tested nothing"
+
+
+def case_rejected_items_arrive_once(es):
+    es.put("/pressed", {"settings": {"number_of_shards": 8, "number_of_replicas": 0}})
+    mf = os.path.join(TMP, "pressed.prom")
+    code, err, _ = replay(es, "pressed", "doc_id=/id&inflight=4&bulk_bytes=500000&backoff_ms=50&metrics_file=" + mf,
+                          "--generate", "40000", "--batch-size", "10000", bulknum="2000")
+    assert code == 0, err
+    stored = es.sources("pressed")
+    assert sorted(int(k) for k in stored) == list(range(40000))
+    assert metrics_of(mf).get('es_writer_retries_total{reason="items_429"}', 0) > 0, "no item was rejected"
+
+
+def case_a_wrong_certificate_authority_is_refused(es):
+    other = os.path.join(TMP, "other-ca.crt")
+    url = es.es_url().replace("ca_file=" + os.path.join(TMP, "ca.crt"), "ca_file=" + other)
+    code, err, _ = replay(es, "tls", "", "--generate", "3", url=url)
+    assert code == 4 and "cannot connect" in err and "certificate" in err.lower(), err
+    assert es.password not in err
+
+
+MAIN_CASES = [
+    (case_example_data_arrives_exactly, KINDS),
+    (case_a_hundred_thousand_documents_arrive_once_each, KINDS),
+    (case_the_version_flag_must_fit, KINDS),
+    (case_ids_store_each_document_once, KINDS),
+    (case_create_counts_a_conflict_as_delivered, KINDS),
+    (case_a_data_stream_takes_create, SECURED),
+    (case_a_pipeline_changes_the_stored_document, ["opensearch"]),
+    (case_a_missing_pipeline_is_a_clear_error, KINDS),
+    (case_a_strict_mapping_refuses_documents, KINDS),
+    (case_gzip_and_the_metrics_agree_with_the_engine, KINDS),
+    (case_wrong_password_and_missing_rights_are_clear, SECURED),
+]
+PRESSED_CASES = [
+    (case_too_large_requests_are_split, KINDS),
+    (case_rejected_items_arrive_once, KINDS),
+    (case_a_wrong_certificate_authority_is_refused, SECURED),
+]
+
+
+def make_certificates():
+    """A CA of this run, the node's certificate for 127.0.0.1 signed by it, and an unrelated CA."""
+    def ssl_cmd(*args):
+        subprocess.run(["openssl"] + list(args), cwd=TMP, check=True, capture_output=True)
+    ssl_cmd("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.crt", "-days", "2",
+            "-subj", "/CN=cdc test CA")
+    ssl_cmd("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "other-ca.key", "-out", "other-ca.crt",
+            "-days", "2", "-subj", "/CN=cdc other CA")
+    ssl_cmd("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "node.key", "-out", "node.csr", "-subj", "/CN=127.0.0.1")
+    with open(os.path.join(TMP, "node.ext"), "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\n")
+    ssl_cmd("x509", "-req", "-in", "node.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial", "-out",
+            "node.crt", "-days", "2", "-extfile", "node.ext")
+    # A role that may look at the cluster and read, never write: the user "reader" has it.
+    with open(os.path.join(TMP, "roles.yml"), "w") as f:
+        f.write("cdc_reader:\n  cluster: [monitor]\n  indices:\n    - names: ['*']\n      privileges: [read]\n")
+
+
+def run_engine(kind, results):
+    for name, cases, args in (
+            ("main", MAIN_CASES, ["--config-file", os.path.join(TMP, "roles.yml"), "--user",
+                                  "reader:Reader/Pass:cdc_reader"] if kind in SECURED else []),
+            ("pressed", PRESSED_CASES, ["--setting", "http.max_content_length=1mb", "--setting",
+                                        "thread_pool.write.queue_size=1"] +
+             (["--setting", "xpack.security.http.ssl.enabled=true", "--setting",
+               "xpack.security.http.ssl.certificate=node.crt", "--setting", "xpack.security.http.ssl.key=node.key",
+               "--config-file", os.path.join(TMP, "node.crt"), "--config-file", os.path.join(TMP, "node.key")]
+              if kind in SECURED else []))):
+        try:
+            es = Engine(kind, name, args)
+        except Exception as e:  # an engine that does not start is reported, and fails the suite
+            results.append((kind, name, "-", 0, "engine did not start", str(e)))
+            print("FAIL %s (%s): %s" % (kind, name, e), flush=True)
+            continue
+        print("== %s %s (%s): started in %.1f s" % (kind, es.version, name, es.start_s), flush=True)
+        try:
+            for case, kinds in cases:
+                if kind not in kinds:
+                    continue
+                started = time.time()
+                try:
+                    case(es)
+                    verdict, detail = "ok", ""
+                except Exception:
+                    verdict, detail = "FAIL", traceback.format_exc()[-3000:]
+                results.append((kind, es.version, case.__name__[5:], time.time() - started, verdict, detail))
+                print("%-4s %s %s (%.1f s)%s" % (verdict, kind, case.__name__[5:], time.time() - started,
+                                                 "\n" + detail if detail else ""), flush=True)
+        finally:
+            es.stop()
+
+
+def main():
+    global TOOL, TMP
+    TOOL = os.path.abspath(sys.argv[1])
+    kinds = sys.argv[2:] or KINDS
+    TMP = tempfile.mkdtemp(prefix="real_engines_")
+    os.chmod(TMP, 0o755)  # the nodes run as another user and read the files handed to them
+    make_certificates()
+    results = []
+    for kind in kinds:
+        run_engine(kind, results)
+    failed = [r for r in results if r[4] != "ok"]
+    print("\n%d cases passed, %d failed" % (len(results) - len(failed), len(failed)))
+    shutil.rmtree(TMP, ignore_errors=True)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
