@@ -7,7 +7,7 @@ results in request order (a payload that is not a JSON object is refused per ite
 error type), _refresh, _count and a simple _search. Faults are injected through POST /_fault.
 
 Usage: es_endpoint.py [--port N] [--port-file F] [--version 8.12.1] [--distribution opensearch]
-                      [--user name:password] [--tls-cert CERT --tls-key KEY]
+                      [--user name:password] [--tls-cert CERT --tls-key KEY] [--root served|absent|forbidden]
 """
 import argparse
 import base64
@@ -41,8 +41,8 @@ FAULTS = {
     "huge_reply_mb": 0,                   # root and bulk answered 200 with this many MB of white space
 }
 STATS = {"requests": 0, "bulk_requests": 0, "items": 0, "docs": 0, "injected": {}, "pipelines": [],
-         "replaced": 0, "conflicts": 0}
-CONFIG = {"version": "8.12.1", "distribution": "elasticsearch", "user": None}
+         "replaced": 0, "conflicts": 0, "media_types": []}
+CONFIG = {"version": "8.12.1", "distribution": "elasticsearch", "user": None, "root": "served"}
 
 
 def count_injected(kind):
@@ -136,11 +136,22 @@ class Handler(BaseHTTPRequestHandler):
                 nested, huge_mb = FAULTS["nested_reply"], FAULTS["huge_reply_mb"]
             if nested or huge_mb:
                 return self.hostile(nested, huge_mb)
-        if not parts and method in ("GET", "HEAD"):
-            return self.root()
+        if (not parts or parts[:2] == ["_nodes", "_local"]) and method in ("GET", "HEAD"):
+            # Like the packaged server without its root endpoint (405, the node's info still answers), or
+            # a user without the monitor privilege (403 for both).
+            if CONFIG["root"] == "forbidden":
+                return self.send_json(403, error_body(403, "security_exception", "action [cluster:monitor/main] is unauthorized"))
+            if not parts and CONFIG["root"] == "absent":
+                return self.send_json(405, {"error": "Incorrect HTTP method for uri [/] and method [GET], allowed: [DELETE]",
+                                            "status": 405})
+            return self.root() if not parts else self.send_json(200, {"nodes": {"n0": {"version": CONFIG["version"]}}})
         if body is None:
             return self.send_json(400, error_body(400, "illegal_argument_exception", "chunked bodies are not accepted"))
         if parts and parts[-1] == "_bulk" and method in ("POST", "PUT"):
+            with STATE_LOCK:
+                media = "%s | %s" % (self.headers.get("Content-Type"), self.headers.get("Accept"))
+                if media not in STATS["media_types"]:
+                    STATS["media_types"].append(media)
             if "pipeline" in query:
                 with STATE_LOCK:
                     STATS["pipelines"].append(query["pipeline"][0])
@@ -388,10 +399,11 @@ def main():
     ap.add_argument("--version", default="8.12.1")
     ap.add_argument("--distribution", default="elasticsearch")
     ap.add_argument("--user")
+    ap.add_argument("--root", choices=["served", "absent", "forbidden"], default="served")
     ap.add_argument("--tls-cert")
     ap.add_argument("--tls-key")
     args = ap.parse_args()
-    CONFIG.update(version=args.version, distribution=args.distribution, user=args.user)
+    CONFIG.update(version=args.version, distribution=args.distribution, user=args.user, root=args.root)
     server = ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
     server.daemon_threads = True
     if args.tls_cert:
