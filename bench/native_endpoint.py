@@ -4,7 +4,7 @@ import os
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
-from endpoint_process import start_endpoint  # noqa: E402
+from helpers import start_endpoint  # noqa: E402
 
 
 @contextlib.contextmanager

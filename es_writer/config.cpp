@@ -2,8 +2,10 @@
 #include "config.h"
 
 #include "shared/safe_text.h"
-#include "doc_id.h"
-#include "metrics.h"
+#include "tunables.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
 
 #include <algorithm>
 #include <cctype>
@@ -14,20 +16,6 @@
 namespace eswriter {
 
 namespace {
-
-std::string PercentDecode(const std::string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size() && isxdigit(static_cast<unsigned char>(s[i + 1])) &&
-        isxdigit(static_cast<unsigned char>(s[i + 2]))) {
-      out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
-}
 
 std::string Trim(const std::string& s) {
   size_t b = s.find_first_not_of(" \t\r\n");
@@ -92,98 +80,6 @@ Status ParseNode(const std::string& text, const std::string& shown, Node* node) 
   return Status::Ok();
 }
 
-Status ParseLong(const std::string& key, const std::string& value, long min, long max, long* out) {
-  errno = 0;
-  char* end = nullptr;
-  long v = std::strtol(value.c_str(), &end, 10);
-  if (value.empty() || *end != 0 || errno != 0 || v < min || v > max) {
-    return Status::Error("es_url option " + key + "=" + value + " is not a number from " + std::to_string(min) +
-                         " to " + std::to_string(max));
-  }
-  *out = v;
-  return Status::Ok();
-}
-
-Status ParseBool(const std::string& key, const std::string& value, bool* out) {
-  if (value == "1" || value == "true") {
-    *out = true;
-  } else if (value == "0" || value == "false") {
-    *out = false;
-  } else {
-    return Status::Error("es_url option " + key + "=" + value + " must be 1, 0, true or false");
-  }
-  return Status::Ok();
-}
-
-Status ParseOption(const std::string& key, const std::string& value, Options* o) {
-  long v = 0;
-  if (key == "request_timeout_ms") return ParseLong(key, value, 100, 3600000, &o->request_timeout_ms);
-  if (key == "connect_timeout_ms") return ParseLong(key, value, 100, 600000, &o->connect_timeout_ms);
-  if (key == "retry_deadline_ms") return ParseLong(key, value, 0, 86400000, &o->retry_deadline_ms);
-  if (key == "backoff_ms") return ParseLong(key, value, 1, 600000, &o->backoff_ms);
-  if (key == "backoff_max_ms") return ParseLong(key, value, 1, 3600000, &o->backoff_max_ms);
-  if (key == "bulk_bytes") {
-    Status st = ParseLong(key, value, 1024, 1L << 30, &v);
-    if (st.ok()) o->bulk_bytes = static_cast<size_t>(v);
-    return st;
-  }
-  if (key == "inflight") {
-    Status st = ParseLong(key, value, 1, 16, &v);
-    if (st.ok()) o->inflight = static_cast<int>(v);
-    return st;
-  }
-  if (key == "gzip") return ParseBool(key, value, &o->gzip);
-  if (key == "tls_verify") return ParseBool(key, value, &o->tls_verify);
-  if (key == "ca_file") {
-    o->ca_file = PercentDecode(value);
-    return Status::Ok();
-  }
-  if (key == "api_key") {
-    o->api_key = PercentDecode(value);
-    return Status::Ok();
-  }
-  if (key == "on_malformed") {
-    if (value == "fail") {
-      o->on_malformed = MalformedPolicy::kFail;
-    } else if (value == "deadletter") {
-      o->on_malformed = MalformedPolicy::kDeadLetter;
-    } else {
-      return Status::Error("es_url option on_malformed=" + value + " must be fail or deadletter");
-    }
-    return Status::Ok();
-  }
-  if (key == "doc_id") return DocIdSource::Parse(PercentDecode(value), &o->doc_id, &o->doc_id_pointer);
-  if (key == "op_type") {
-    if (value == "index") {
-      o->op_type = OpType::kIndex;
-    } else if (value == "create") {
-      o->op_type = OpType::kCreate;
-    } else {
-      return Status::Error("es_url option op_type=" + value + " must be index or create");
-    }
-    return Status::Ok();
-  }
-  if (key == "pipeline") {
-    o->pipeline = PercentDecode(value);
-    if (o->pipeline.empty()) return Status::Error("es_url option pipeline= must name an ingest pipeline");
-    return Status::Ok();
-  }
-  if (key == "metrics_listen") {
-    ListenAddress a;
-    Status st = ParseListenAddress(PercentDecode(value), &a);
-    if (st.ok()) o->metrics_listen = PercentDecode(value);
-    return st;
-  }
-  if (key == "metrics_file") {
-    o->metrics_file = PercentDecode(value);
-    if (o->metrics_file.empty() || o->metrics_file.back() == '/') {
-      return Status::Error("es_url option metrics_file=" + o->metrics_file + " must name a file");
-    }
-    return Status::Ok();
-  }
-  return Status::Error("es_url has an unknown option \"" + key + "\"");
-}
-
 // Every run of hidden bytes in a message becomes "***".
 std::string Reveal(const std::string& text) {
   std::string out;
@@ -218,6 +114,7 @@ namespace {
 
 Status ParseEsUrlShown(const std::string& url, const std::string& shown, Config* out) {
   Config cfg;
+  cfg.options = DefaultOptions();
   std::string nodes_part = url;
   size_t q = url.find('?');
   std::vector<std::string> seen_keys;
@@ -236,7 +133,7 @@ Status ParseEsUrlShown(const std::string& url, const std::string& shown, Config*
         const bool repeated = std::find(seen_keys.begin(), seen_keys.end(), key) != seen_keys.end();
         seen_keys.push_back(key);
         Status st = repeated ? Status::Error("es_url has the option \"" + key + "\" more than once")
-                             : ParseOption(key, value, &cfg.options);
+                             : ApplyTunable(key, value, &cfg.options);
         if (!st.ok()) {
           // The message quotes key and value; quote them from the shadow instead.
           std::string text = st.text();
@@ -315,5 +212,37 @@ Status CheckIndexName(const std::string& index) {
 }
 
 std::string MaskCredentials(const std::string& text) { return ostrel::MaskSecrets(text); }
+
+Status ParseListenAddress(const std::string& text, ListenAddress* out) {
+  const std::string what = "es_url option metrics_listen=" + text;
+  ListenAddress a;
+  std::string port;
+  if (!text.empty() && text[0] == '[') {
+    const size_t close = text.find(']');
+    if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
+      return Status::Error(what + " must be HOST:PORT, with an IPv6 host in brackets ([::1]:9464)");
+    }
+    a.host = text.substr(1, close - 1);
+    a.ipv6 = true;
+    port = text.substr(close + 2);
+  } else {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos) return Status::Error(what + " has no port: it must be HOST:PORT (127.0.0.1:9464)");
+    a.host = text.substr(0, colon);
+    port = text.substr(colon + 1);
+  }
+  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+      std::stoi(port) > 65535) {
+    return Status::Error(what + " has no valid port: it must be a number from 0 (any free port) to 65535");
+  }
+  a.port = std::stoi(port);
+  unsigned char buf[sizeof(struct in6_addr)];
+  if (inet_pton(a.ipv6 ? AF_INET6 : AF_INET, a.host.c_str(), buf) != 1) {
+    return Status::Error(what + ": \"" + a.host + "\" is not a numeric " + (a.ipv6 ? "IPv6" : "IPv4") +
+                         " address (use 127.0.0.1 for this machine only, 0.0.0.0 for every interface)");
+  }
+  *out = a;
+  return Status::Ok();
+}
 
 }  // namespace eswriter

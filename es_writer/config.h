@@ -23,25 +23,36 @@ enum class MalformedPolicy { kFail, kDeadLetter };
 enum class DocIdMode { kNone, kPointer, kHash };  // where a document's _id comes from
 enum class OpType { kIndex, kCreate };            // the bulk action
 
+// Where metrics_listen points: a numeric IPv4 address or a bracketed IPv6 one, and a port (0: any
+// free one).
+struct ListenAddress {
+  std::string host;  // without brackets
+  int port = 0;
+  bool ipv6 = false;
+};
+
+// The tunables of es_url's query. Their defaults, ranges and meaning are in one table (tunables.h):
+// DefaultOptions() gives every field its default; the zeros here are never used as settings.
 struct Options {
-  long request_timeout_ms = 30000;
-  long connect_timeout_ms = 5000;
-  long retry_deadline_ms = 180000;
-  long backoff_ms = 100;
-  long backoff_max_ms = 10000;
-  size_t bulk_bytes = 10 * 1024 * 1024;
-  int inflight = 2;
+  long request_timeout_ms = 0;
+  long connect_timeout_ms = 0;
+  long retry_deadline_ms = 0;
+  long backoff_ms = 0;
+  long backoff_max_ms = 0;
+  size_t bulk_bytes = 0;
+  int inflight = 0;
   bool gzip = false;
-  bool tls_verify = true;
+  bool tls_verify = false;
   std::string ca_file;
   std::string api_key;
   MalformedPolicy on_malformed = MalformedPolicy::kFail;
   DocIdMode doc_id = DocIdMode::kNone;
   std::string doc_id_pointer;  // with kPointer: the JSON Pointer, as given (decoded)
   OpType op_type = OpType::kIndex;
-  std::string pipeline;        // ingest pipeline of every bulk request; empty: none
-  std::string metrics_listen;  // HOST:PORT of the scrape endpoint; empty: none
-  std::string metrics_file;    // file rewritten with the metrics text; empty: none
+  std::string pipeline;             // ingest pipeline of every bulk request; empty: none
+  std::string metrics_listen;       // HOST:PORT of the scrape endpoint as given; empty: none
+  ListenAddress metrics_listen_at;  // ... parsed
+  std::string metrics_file;         // file rewritten with the metrics text; empty: none
   // Not a tunable: set by initialize from the version probe. The REST compatibility version to ask
   // for in every request (8 for Elasticsearch 9 under es_version v8), 0 for none.
   int compat_with = 0;
@@ -61,5 +72,8 @@ Status CheckIndexName(const std::string& index);
 
 // Copy of text with the password of "scheme://user:password@" replaced by "***".
 std::string MaskCredentials(const std::string& text);
+
+// Parses metrics_listen's HOST:PORT; an error names what is wrong.
+Status ParseListenAddress(const std::string& text, ListenAddress* out);
 
 }  // namespace eswriter

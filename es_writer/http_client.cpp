@@ -79,23 +79,15 @@ HttpResponse HttpClient::PostNdjson(const Node& node, const std::string& path, c
   return Perform(node, path, &body, abort, kMaxReplyBytes);
 }
 
-HttpResponse HttpClient::Perform(const Node& node, const std::string& path, const std::string* body,
-                                 const std::atomic<bool>* abort, size_t max_body) {
-  HttpResponse resp;
-  if (curl_ == nullptr) {
-    resp.error = "cannot create an HTTP handle";
-    return resp;
-  }
+void HttpClient::SetOptions(const Node& node, const std::string& url, void* sink, const std::atomic<bool>* abort) {
   CURL* c = curl_;
   curl_easy_reset(c);
-  std::string url = node.base + path;
   curl_easy_setopt(c, CURLOPT_URL, url.c_str());
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, options_.request_timeout_ms);
   curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, options_.connect_timeout_ms);
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, WriteBody);
-  BodySink sink{&resp.body, max_body};
-  curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
+  curl_easy_setopt(c, CURLOPT_WRITEDATA, sink);
   curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, Progress);
   curl_easy_setopt(c, CURLOPT_XFERINFODATA, abort);
@@ -107,35 +99,46 @@ HttpResponse HttpClient::Perform(const Node& node, const std::string& path, cons
     curl_easy_setopt(c, CURLOPT_USERNAME, node.user.c_str());
     curl_easy_setopt(c, CURLOPT_PASSWORD, node.password.c_str());
   }
+}
 
+struct curl_slist* HttpClient::SetBody(const std::string* body, HttpResponse* resp) {
   // Under REST compatibility (Elasticsearch 9 served as 8) both media types name the version.
   const std::string compat = options_.compat_with > 0 ? ";compatible-with=" + std::to_string(options_.compat_with) : "";
   const std::string accept =
       compat.empty() ? "Accept: application/json" : "Accept: application/vnd.elasticsearch+json" + compat;
-  const std::string content_type = compat.empty() ? "Content-Type: application/x-ndjson"
-                                                  : "Content-Type: application/vnd.elasticsearch+x-ndjson" + compat;
-  struct curl_slist* headers = nullptr;
-  headers = curl_slist_append(headers, accept.c_str());
-  std::string auth;
-  if (!options_.api_key.empty()) {
-    auth = "Authorization: ApiKey " + options_.api_key;
-    headers = curl_slist_append(headers, auth.c_str());
-  }
+  struct curl_slist* headers = curl_slist_append(nullptr, accept.c_str());
+  if (!options_.api_key.empty()) headers = curl_slist_append(headers, ("Authorization: ApiKey " + options_.api_key).c_str());
   if (body != nullptr) {
     const std::string* payload = body;
     if (options_.gzip && Gzip(*body, &compressed_)) {
       payload = &compressed_;
       headers = curl_slist_append(headers, "Content-Encoding: gzip");
     }
+    const std::string content_type = compat.empty() ? "Content-Type: application/x-ndjson"
+                                                    : "Content-Type: application/vnd.elasticsearch+x-ndjson" + compat;
     headers = curl_slist_append(headers, content_type.c_str());
     headers = curl_slist_append(headers, "Expect:");  // no 100-continue round trip (and no 417)
-    curl_easy_setopt(c, CURLOPT_POST, 1L);
-    curl_easy_setopt(c, CURLOPT_POSTFIELDS, payload->data());
-    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload->size()));
-    resp.sent_bytes = payload->size();
+    curl_easy_setopt(curl_, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, payload->data());
+    curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload->size()));
+    resp->sent_bytes = payload->size();
   }
-  curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers);
+  return headers;
+}
 
+HttpResponse HttpClient::Perform(const Node& node, const std::string& path, const std::string* body,
+                                 const std::atomic<bool>* abort, size_t max_body) {
+  HttpResponse resp;
+  if (curl_ == nullptr) {
+    resp.error = "cannot create an HTTP handle";
+    return resp;
+  }
+  CURL* c = curl_;
+  const std::string url = node.base + path;
+  BodySink sink{&resp.body, max_body};
+  SetOptions(node, url, &sink, abort);
+  struct curl_slist* headers = SetBody(body, &resp);  // curl copies the header texts
   CURLcode rc = curl_easy_perform(c);
   curl_slist_free_all(headers);
   if (sink.too_large) {

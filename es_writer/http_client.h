@@ -8,6 +8,7 @@
 #include "config.h"
 
 typedef void CURL;
+struct curl_slist;
 
 namespace eswriter {
 
@@ -43,6 +44,11 @@ class HttpClient {
  private:
   HttpResponse Perform(const Node& node, const std::string& path, const std::string* body,
                        const std::atomic<bool>* abort, size_t max_body);
+  // The request's URL, time limits, reply sink, abort flag, TLS and basic credentials.
+  void SetOptions(const Node& node, const std::string& url, void* sink, const std::atomic<bool>* abort);
+  // The headers and the body (gzip-compressed when asked for) of a POST, or the headers of a GET; the
+  // header list is the caller's to free after the transfer.
+  struct curl_slist* SetBody(const std::string* body, HttpResponse* resp);
 
   const Options options_;
   CURL* curl_;

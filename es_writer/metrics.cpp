@@ -45,7 +45,7 @@ Metrics& Metrics::Process() {
 }
 
 NodeStats* Metrics::Node(const std::string& name) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   for (const auto& n : nodes_) {
     if (n->node == name) return n.get();
   }
@@ -54,14 +54,14 @@ NodeStats* Metrics::Node(const std::string& name) {
 }
 
 void Metrics::SetInfo(const std::string& version, int es_major, const std::string& index) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   version_ = version;
   es_major_ = es_major;
   index_ = index;
 }
 
 void Metrics::SetCurrentNodes(const std::vector<NodeStats*>& nodes) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   current_ = nodes;
 }
 
@@ -85,8 +85,9 @@ std::string EscapeLabel(const std::string& value) {
 namespace {
 
 const char* const kResultNames[kDocResults] = {"created", "updated", "already_present", "dead_lettered", "failed"};
-const char* const kReasonNames[kRetryReasons] = {"status_429", "status_5xx", "items_429",
-                                                 "connection", "timeout",    "split_413"};
+const char* const kReasonNames[kRetryReasons] = {"status_429",      "status_5xx",            "items_429",
+                                                 "connection",      "timeout",               "split_413",
+                                                 "circuit_breaker", "items_circuit_breaker", "items_unavailable"};
 
 uint64_t Get(const std::atomic<uint64_t>& v) { return v.load(std::memory_order_relaxed); }
 
@@ -152,7 +153,7 @@ std::string Metrics::Render() const {
   std::string version, index;
   int es_major;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     for (const auto& n : nodes_) nodes.push_back(n.get());
     current = current_;
     version = version_;
@@ -226,94 +227,6 @@ std::string Metrics::Render() const {
   return std::move(t.str());
 }
 
-Status ParseListenAddress(const std::string& text, ListenAddress* out) {
-  const std::string what = "es_url option metrics_listen=" + text;
-  ListenAddress a;
-  std::string port;
-  if (!text.empty() && text[0] == '[') {
-    const size_t close = text.find(']');
-    if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
-      return Status::Error(what + " must be HOST:PORT, with an IPv6 host in brackets ([::1]:9464)");
-    }
-    a.host = text.substr(1, close - 1);
-    a.ipv6 = true;
-    port = text.substr(close + 2);
-  } else {
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos) return Status::Error(what + " has no port: it must be HOST:PORT (127.0.0.1:9464)");
-    a.host = text.substr(0, colon);
-    port = text.substr(colon + 1);
-  }
-  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
-      std::stoi(port) > 65535) {
-    return Status::Error(what + " has no valid port: it must be a number from 0 (any free port) to 65535");
-  }
-  a.port = std::stoi(port);
-  unsigned char buf[sizeof(struct in6_addr)];
-  if (inet_pton(a.ipv6 ? AF_INET6 : AF_INET, a.host.c_str(), buf) != 1) {
-    return Status::Error(what + ": \"" + a.host + "\" is not a numeric " + (a.ipv6 ? "IPv6" : "IPv4") +
-                         " address (use 127.0.0.1 for this machine only, 0.0.0.0 for every interface)");
-  }
-  *out = a;
-  return Status::Ok();
-}
-
-namespace {
-
-// A new temporary file beside path, made with O_EXCL under a name of its own (never a link planted at
-// a fixed name), readable by a textfile collector; its name does not end in .prom, so no collector
-// reads it half written. -1 with *err set when it cannot be made.
-int MakeTemporary(const std::string& path, std::string* tmp, std::string* err) {
-  *tmp = path + ".tmp.XXXXXX";
-  const int fd = mkostemp(&(*tmp)[0], O_CLOEXEC);
-  if (fd < 0) {
-    *err = "cannot write metrics file " + path + ": cannot make a temporary file beside it: " + strerror(errno);
-    return -1;
-  }
-  fchmod(fd, 0644);
-  return fd;
-}
-
-}  // namespace
-
-Status WriteFileAtomically(const std::string& path, const std::string& text) {
-  std::string tmp, err;
-  const int fd = MakeTemporary(path, &tmp, &err);
-  if (fd < 0) return Status::Error(err);
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int e = n < 0 ? errno : ENOSPC;
-      close(fd);
-      unlink(tmp.c_str());
-      return Status::Error("cannot write metrics file " + tmp + ": " + strerror(e));
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (close(fd) != 0) {
-    const int e = errno;
-    unlink(tmp.c_str());
-    return Status::Error("cannot write metrics file " + tmp + ": " + strerror(e));
-  }
-  if (rename(tmp.c_str(), path.c_str()) != 0) {
-    const int e = errno;
-    unlink(tmp.c_str());
-    return Status::Error("cannot replace metrics file " + path + ": " + strerror(e));
-  }
-  return Status::Ok();
-}
-
-Status CheckWritable(const std::string& path) {
-  std::string tmp, err;
-  const int fd = MakeTemporary(path, &tmp, &err);
-  if (fd < 0) return Status::Error(err);
-  close(fd);
-  unlink(tmp.c_str());
-  return Status::Ok();
-}
-
 namespace {
 
 MHD_Result Answer(struct MHD_Connection* connection, unsigned status, const std::string& body,
@@ -334,7 +247,7 @@ MHD_Result Serve(void* cls, struct MHD_Connection* connection, const char* url, 
     {
       // The request's headers are all here: the header deadline no longer applies to it.
       MetricsServer* server = static_cast<MetricsServer*>(cls);
-      std::lock_guard<std::mutex> lock(server->mu_);
+      MutexLock lock(&server->mu_);
       server->pending_.erase(connection);
     }
     const bool get = strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0;
@@ -355,7 +268,7 @@ MHD_Result Serve(void* cls, struct MHD_Connection* connection, const char* url, 
 void Notify(void* cls, struct MHD_Connection* connection, void**, enum MHD_ConnectionNotificationCode code) {
   MetricsServer* server = static_cast<MetricsServer*>(cls);
   try {
-    std::lock_guard<std::mutex> lock(server->mu_);
+    MutexLock lock(&server->mu_);
     if (code == MHD_CONNECTION_NOTIFY_STARTED) {
       const union MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
       if (info != nullptr) {
@@ -374,9 +287,9 @@ void Notify(void* cls, struct MHD_Connection* connection, void**, enum MHD_Conne
 MetricsServer::~MetricsServer() { Stop(); }
 
 void MetricsServer::Watch() {
-  std::unique_lock<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   while (!stop_watch_) {
-    cv_.wait_for(lock, std::chrono::milliseconds(200));
+    cv_.WaitFor(&mu_, std::chrono::milliseconds(200));
     const auto limit = std::chrono::steady_clock::now() - std::chrono::milliseconds(kHeaderDeadlineMs);
     for (auto it = pending_.begin(); it != pending_.end();) {
       if (it->second.since < limit) {
@@ -423,7 +336,7 @@ Status MetricsServer::Start(const ListenAddress& where) {
                               : ntohs(reinterpret_cast<struct sockaddr_in*>(&ss)->sin_port);
   const unsigned flags = MHD_USE_AUTO | MHD_USE_INTERNAL_POLLING_THREAD | (where.ipv6 ? MHD_USE_IPv6 : 0);
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     pending_.clear();
     stop_watch_ = false;
   }
@@ -444,10 +357,10 @@ Status MetricsServer::Start(const ListenAddress& where) {
 void MetricsServer::Stop() {
   if (watcher_.joinable()) {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(&mu_);
       stop_watch_ = true;
     }
-    cv_.notify_all();
+    cv_.SignalAll();
     watcher_.join();
   }
   if (daemon_ != nullptr) MHD_stop_daemon(daemon_);

@@ -8,17 +8,17 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "config.h"
 #include "status.h"
+#include "sync.h"
 
 struct MHD_Daemon;
 
@@ -28,9 +28,14 @@ namespace eswriter {
 enum class DocResult { kCreated, kUpdated, kAlreadyPresent, kDeadLettered, kFailed };
 constexpr size_t kDocResults = 5;
 
-// Why a request, or some of its documents, went again.
-enum class RetryReason { kStatus429, kStatus5xx, kItems429, kConnection, kTimeout, kSplit413 };
-constexpr size_t kRetryReasons = 6;
+// Why a request, or some of its documents, went again: the request was answered 429 (a full queue)
+// or 429 with a circuit breaker, 502/503/504, not at all, or too late; items were rejected for now by
+// a full queue, a circuit breaker or an unavailable shard; the request was too large and split.
+enum class RetryReason {
+  kStatus429, kStatus5xx, kItems429, kConnection, kTimeout, kSplit413,
+  kCircuitBreaker, kItemsCircuitBreaker, kItemsUnavailable,
+};
+constexpr size_t kRetryReasons = 9;
 
 // A histogram of seconds with fixed buckets from 1 ms to 60 s.
 class Histogram {
@@ -89,30 +94,15 @@ class Metrics {
   Histogram bulk_duration, commit_duration;
 
  private:
-  mutable std::mutex mu_;
-  std::vector<std::unique_ptr<NodeStats>> nodes_;  // guarded by mu_; never shrinks
-  std::vector<NodeStats*> current_;                // guarded by mu_
-  std::string version_, index_;                    // guarded by mu_
-  int es_major_ = 0;                               // guarded by mu_
+  mutable Mutex mu_;
+  std::vector<std::unique_ptr<NodeStats>> nodes_ GUARDED_BY(mu_);  // never shrinks
+  std::vector<NodeStats*> current_ GUARDED_BY(mu_);
+  std::string version_ GUARDED_BY(mu_), index_ GUARDED_BY(mu_);
+  int es_major_ GUARDED_BY(mu_) = 0;
 };
 
 // Escapes a label value: backslash, double quote and line feed.
 std::string EscapeLabel(const std::string& value);
-
-// Where metrics_listen points: a numeric IPv4 address or a bracketed IPv6 one, and a port (0: any
-// free one). An error names what is wrong.
-struct ListenAddress {
-  std::string host;  // without brackets
-  int port = 0;
-  bool ipv6 = false;
-};
-Status ParseListenAddress(const std::string& text, ListenAddress* out);
-
-// Writes text to path through a temporary file in the same directory and a rename, so that a reader
-// sees the old file or the new one, never a part.
-Status WriteFileAtomically(const std::string& path, const std::string& text);
-// An error when the temporary file of path cannot be made (a missing or read-only directory).
-Status CheckWritable(const std::string& path);
 
 // Serves GET /metrics with Metrics::Process()'s text from a thread of its own; anything else is 404.
 //
@@ -143,10 +133,10 @@ class MetricsServer {
     int fd;
     std::chrono::steady_clock::time_point since;
   };
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::map<const void*, Pending> pending_;  // by connection; removed once served or closed
-  bool stop_watch_ = false;
+  Mutex mu_;
+  CondVar cv_;
+  std::map<const void*, Pending> pending_ GUARDED_BY(mu_);  // by connection; removed once served or closed
+  bool stop_watch_ GUARDED_BY(mu_) = false;
 
  private:
   void Watch();  // the watcher thread: cuts connections past the header deadline

@@ -99,7 +99,7 @@ WriterLog::~WriterLog() {
 }
 
 void WriterLog::Open(const std::string& dir, const std::string& name) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   const std::string new_dir = dir.empty() ? "." : dir;
   if (new_dir == dir_ && name == name_) return;
   // Another place: the file of the old one is closed, the next line opens the new one.
@@ -107,7 +107,7 @@ void WriterLog::Open(const std::string& dir, const std::string& name) {
   log_ = nullptr;
   failing_ = false;
   lost_ = 0;
-  next_try_ = next_check_ = 0;
+  next_try_ = next_check_ = Clock::TimePoint();
   dir_ = new_dir;
   name_ = name;
 }
@@ -133,47 +133,12 @@ void WriterLog::Line(const char* level, const char* fmt, ...) {
   }
   text = ostrel::MaskSecrets(text);
 
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   if (name_.empty()) return;
-  const time_t now = time(nullptr);
-  const std::string today = UtcDate();
-  // A file that cannot be opened or written, or that was removed, is reported once on standard error
-  // and opened again after a second; the first line written after that says how many were lost.
-  if (log_ != nullptr && now >= next_check_) {
-    next_check_ = now + 1;
-    const std::string path = DatedPath(dir_, name_, "", log_date_, ".log");
-    if (!SameFile(log_, path)) {
-      if (!failing_) fprintf(stderr, "es writer log %s was removed while in use; opening it again\n", path.c_str());
-      failing_ = true;
-      fclose(log_);
-      log_ = nullptr;
-    }
-  }
-  if (log_ != nullptr && log_date_ != today) {
-    fclose(log_);
-    log_ = nullptr;
-  }
-  if (log_ == nullptr) {
-    if (now < next_try_) {
-      ++lost_;
-      return;
-    }
-    const std::string path = DatedPath(dir_, name_, "", today, ".log");
-    const int fd = OpenForAppend(path, 0644);
-    log_ = fd >= 0 ? fdopen(fd, "a") : nullptr;
-    if (log_ == nullptr) {
-      const int e = errno;
-      if (fd >= 0) close(fd);
-      if (!failing_) {
-        fprintf(stderr, "open es writer log %s failed %d[%s]; lines are lost until it opens, trying every second\n",
-                path.c_str(), e, e == ELOOP ? "it is a symbolic link, which is never followed" : strerror(e));
-      }
-      failing_ = true;
-      next_try_ = now + 1;
-      ++lost_;
-      return;
-    }
-    log_date_ = today;
+  const Clock::TimePoint now = clock_.Now();
+  if (!Ready(now)) {
+    ++lost_;
+    return;
   }
   if (failing_ && lost_ > 0) {
     fprintf(log_, "[%s][WARN] %llu lines of this log were lost while it could not be written\n", UtcStamp().c_str(),
@@ -188,12 +153,50 @@ void WriterLog::Line(const char* level, const char* fmt, ...) {
     failing_ = true;
     fclose(log_);
     log_ = nullptr;
-    next_try_ = now + 1;
+    next_try_ = now + std::chrono::seconds(1);
     ++lost_;
     return;
   }
   failing_ = false;
   lost_ = 0;
+}
+
+bool WriterLog::Ready(Clock::TimePoint now) {
+  const std::string today = UtcDate();
+  // A file that cannot be opened or written, or that was removed, is reported once on standard error
+  // and opened again after a second; the first line written after that says how many were lost.
+  if (log_ != nullptr && now >= next_check_) {
+    next_check_ = now + std::chrono::seconds(1);
+    const std::string path = DatedPath(dir_, name_, "", log_date_, ".log");
+    if (!SameFile(log_, path)) {
+      if (!failing_) fprintf(stderr, "es writer log %s was removed while in use; opening it again\n", path.c_str());
+      failing_ = true;
+      fclose(log_);
+      log_ = nullptr;
+    }
+  }
+  if (log_ != nullptr && log_date_ != today) {
+    fclose(log_);
+    log_ = nullptr;
+  }
+  if (log_ != nullptr) return true;
+  if (now < next_try_) return false;
+  const std::string path = DatedPath(dir_, name_, "", today, ".log");
+  const int fd = OpenForAppend(path, 0644);
+  log_ = fd >= 0 ? fdopen(fd, "a") : nullptr;
+  if (log_ == nullptr) {
+    const int e = errno;
+    if (fd >= 0) close(fd);
+    if (!failing_) {
+      fprintf(stderr, "open es writer log %s failed %d[%s]; lines are lost until it opens, trying every second\n",
+              path.c_str(), e, e == ELOOP ? "it is a symbolic link, which is never followed" : strerror(e));
+    }
+    failing_ = true;
+    next_try_ = now + std::chrono::seconds(1);
+    return false;
+  }
+  log_date_ = today;
+  return true;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -204,7 +207,7 @@ DeadLetterFile::~DeadLetterFile() {
 }
 
 void DeadLetterFile::Open(const std::string& dir, const std::string& name) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   const std::string new_dir = dir.empty() ? "." : dir;
   if (new_dir == dir_ && name == name_) return;
   if (fd_ >= 0) close(fd_);
@@ -236,7 +239,7 @@ int DeadLetterFile::FileOfToday(std::string* err) {
 }
 
 Status DeadLetterFile::Append(const std::string& record) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   if (name_.empty()) return Status::Error("the dead-letter file has no place: the writer is not initialized");
   std::string err;
   const int fd = FileOfToday(&err);
@@ -281,7 +284,7 @@ Status DeadLetterFile::Append(const std::string& record) {
 }
 
 Status DeadLetterFile::Sync() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   if (fd_ < 0 || !unsynced_) return Status::Ok();
   if (fdatasync(fd_) != 0) {
     return Status::Error("cannot flush the dead-letter file " + path_ + " to disk: " + strerror(errno));

@@ -14,10 +14,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
-#include <mutex>
 #include <string>
 
+#include "clock.h"
 #include "status.h"
+#include "sync.h"
 
 namespace eswriter {
 
@@ -34,24 +35,29 @@ std::string UtcStamp();
 // opened again a second later; the first line written after that says how many lines were lost.
 class WriterLog {
  public:
-  WriterLog() = default;
+  // clock: not owned, must outlive the log; it paces the retries of a file that cannot be written.
+  explicit WriterLog(Clock& clock = RealClock()) : clock_(clock) {}
   WriterLog(const WriterLog&) = delete;
   WriterLog& operator=(const WriterLog&) = delete;
   ~WriterLog();
 
   // Where the lines go from now on; the same place again changes nothing.
-  void Open(const std::string& dir, const std::string& name);
-  void Line(const char* level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+  void Open(const std::string& dir, const std::string& name) EXCLUDES(mu_);
+  void Line(const char* level, const char* fmt, ...) __attribute__((format(printf, 3, 4))) EXCLUDES(mu_);
 
  private:
-  std::mutex mu_;
-  std::string dir_, name_;
-  FILE* log_ = nullptr;
-  std::string log_date_;
-  bool failing_ = false;  // reported once, retried after a second, lines counted
-  uint64_t lost_ = 0;
-  time_t next_try_ = 0;
-  time_t next_check_ = 0;
+  // The file is open and in its place, opened again when it must and may be; false while it cannot be.
+  bool Ready(Clock::TimePoint now) REQUIRES(mu_);
+
+  Clock& clock_;
+  Mutex mu_;
+  std::string dir_ GUARDED_BY(mu_), name_ GUARDED_BY(mu_);
+  FILE* log_ GUARDED_BY(mu_) = nullptr;
+  std::string log_date_ GUARDED_BY(mu_);
+  bool failing_ GUARDED_BY(mu_) = false;  // reported once, retried after a second, lines counted
+  uint64_t lost_ GUARDED_BY(mu_) = 0;
+  Clock::TimePoint next_try_ GUARDED_BY(mu_);    // when a file that failed is tried again
+  Clock::TimePoint next_check_ GUARDED_BY(mu_);  // when the file is next looked for at its path
 };
 
 // <dir>/<name>.deadletter.<UTC date>.ndjson: one JSON object per line.
@@ -62,24 +68,24 @@ class DeadLetterFile {
   DeadLetterFile& operator=(const DeadLetterFile&) = delete;
   ~DeadLetterFile();
 
-  void Open(const std::string& dir, const std::string& name);
+  void Open(const std::string& dir, const std::string& name) EXCLUDES(mu_);
   // Appends record (one line of JSON, without its line feed) whole. An error, with nothing of the
   // record left in the file, when it cannot be written whole (no space, no file, a link at the path).
   // A torn record at the file's end (a process killed while writing it) is cut off first.
-  Status Append(const std::string& record);
+  Status Append(const std::string& record) EXCLUDES(mu_);
   // Flushes what Append wrote since the last Sync to the disk (fdatasync): a commit reports documents
   // as set aside only once their records are durable.
-  Status Sync();
+  Status Sync() EXCLUDES(mu_);
 
  private:
-  // REQUIRES: mu_ held. The file of today, opened (or created 0600) when needed; -1 with *err set.
-  int FileOfToday(std::string* err);
+  // The file of today, opened (or created 0600) when needed; -1 with *err set.
+  int FileOfToday(std::string* err) REQUIRES(mu_);
 
-  std::mutex mu_;
-  std::string dir_, name_;
-  int fd_ = -1;
-  std::string date_, path_;
-  bool unsynced_ = false;
+  Mutex mu_;
+  std::string dir_ GUARDED_BY(mu_), name_ GUARDED_BY(mu_);
+  int fd_ GUARDED_BY(mu_) = -1;
+  std::string date_ GUARDED_BY(mu_), path_ GUARDED_BY(mu_);
+  bool unsynced_ GUARDED_BY(mu_) = false;
 };
 
 // A JSON record of a document set aside: time, index, status, error type, reason and the document.

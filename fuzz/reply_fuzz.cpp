@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "bulk.h"
+#include "reply.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
@@ -15,12 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const long status = kStatuses[data[0] % 10];
   const size_t n = data[1] % 8;
   const std::string body(reinterpret_cast<const char*>(data + 2), size - 2);
-  eswriter::ReplyOutcome out = eswriter::ClassifyReply(status, body, "transport", n);
+  eswriter::ReplyOutcome out = eswriter::ClassifyReply(status, body, "transport", data[1] & 8, n);
   std::vector<int> seen(n, 0);
-  for (size_t i : out.retry) {
-    if (i >= n || seen[i]++ != 0) abort();
-  }
-  for (const eswriter::ItemError& e : out.refused) {
+  for (const eswriter::ItemError& e : out.items) {
     if (e.index >= n || seen[e.index]++ != 0) abort();
     // A reason is cut to 300 bytes before its control characters are escaped (at most 4 bytes each).
     if (e.reason.size() > 4 * 300 + 3 || e.type.empty() || e.type.size() > 4 * 100 + 3) abort();
@@ -28,14 +25,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (static_cast<unsigned char>(c) < 0x20) abort();  // no raw control character reaches a log
     }
   }
-  if (out.kind != eswriter::ReplyKind::kDone && (!out.retry.empty() || !out.refused.empty())) abort();
+  if (out.kind != eswriter::ReplyKind::kDone && !out.items.empty()) abort();
+  if (out.items.size() + out.present > n) abort();
   if (out.error.size() > 2000) abort();
   size_t updated = 0;
   if (eswriter::ScanCleanReply(body, n, &updated)) {
     // A trailing space is nothing to JSON but keeps the scan out: this is the full parse's reading.
-    eswriter::ReplyOutcome full = eswriter::ClassifyReply(200, body + " ", "transport", n);
-    if (full.kind != eswriter::ReplyKind::kDone || !full.retry.empty() || !full.refused.empty() ||
-        !full.present.empty() || full.updated != updated) {
+    eswriter::ReplyOutcome full = eswriter::ClassifyReply(200, body + " ", "transport", false, n);
+    if (full.kind != eswriter::ReplyKind::kDone || !full.items.empty() || full.present != 0 || full.updated != updated) {
       abort();
     }
   }

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "plugin/common/dispatch_event.h"
+#include "plugin_calls.h"
 #include "replay_options.h"
 #include "replay_pipeline.h"
 
@@ -94,7 +95,7 @@ int Replay(int argc, char** argv) {
   }
 
   ostrel::CDispatchEvent* sink = create();
-  if (sink->Init(o.channel, o.udf, o.param, o.job, ostrel::S_Mysql, false)) {
+  if (!cdchost::InitSink(sink, o.channel, o.udf, o.param, o.job)) {
     std::cerr << "cdc-es-replay: Init failed: " << sink->getErr() << "\n";
     destroy(sink);
     return replay::kPluginFailure;

@@ -11,6 +11,7 @@
 
 #include "decoder_control.h"
 #include "event_json.h"
+#include "plugin_calls.h"
 
 namespace replay {
 
@@ -25,7 +26,7 @@ Pipeline::~Pipeline() { Drain(); }
 
 bool Pipeline::Start(std::string* err) {
   for (ostrel::ParallelParseEvent* d : decoders_) {
-    if (d->Init()) {
+    if (!cdchost::StartDecoder(*d)) {
       *err = d->getErr();
       return false;
     }
@@ -52,7 +53,7 @@ Pipeline::Batch Pipeline::Prepare() {
 }
 
 bool Pipeline::Parse(int d, const PreparedBatch& p) {
-  assigned_[d] = !decoders_[d]->Parse(p.list);
+  assigned_[d] = cdchost::HandToDecoder(*decoders_[d], p.list);
   if (assigned_[d]) return true;
   std::cerr << "\ncdc-es-replay: Parse failed: " << decoders_[d]->getErr() << "\n";
   return false;
@@ -69,7 +70,7 @@ bool Pipeline::Deliver(ostrel::CDispatchEvent* sink, int d, const PreparedBatch&
     // The sink sleeps 20 ms whenever the next slot is not decoded yet; waiting here at a finer grain
     // keeps a batch whose decoding is still under way from paying that sleep.
     cdchost::WaitAllReady(dec, 200);
-    if (!sink->Execute(o_.channel, o_.udf, &dec)) return true;
+    if (cdchost::ExecuteBatch(sink, o_.channel, o_.udf, &dec)) return true;
     std::cerr << "\ncdc-es-replay: batch " << batches_ + 1 << " failed (attempt " << attempt + 1 << " of "
               << o_.retries + 1 << "): " << sink->getErr() << "\n";
     cdchost::WaitAllReady(dec);  // the next Parse comes only after the workers are done with this batch

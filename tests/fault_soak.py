@@ -22,7 +22,7 @@ import threading
 import time
 import urllib.request
 
-from endpoint_process import start_endpoint
+from helpers import start_endpoint
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 

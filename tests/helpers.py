@@ -1,10 +1,57 @@
-"""What the Python tests share: the sink's rule for which documents an NDJSON event file forwards, event
-files made from documents, the plug-in parameters, and running the replay tool."""
+"""What the Python tests (and the benchmarks) share: starting an endpoint process and talking to the
+local test endpoint, the sink's rule for which documents an NDJSON event file forwards, event files made
+from documents, the plug-in parameters, and running the replay tool."""
 import json
 import os
 import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.request
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def start_endpoint(cmd, timeout_s=10.0):
+    """Runs cmd + ["--port-file", FILE]; returns (process, "http://127.0.0.1:PORT") once FILE names the
+    port. Raises RuntimeError (with the process stopped) when it does not within timeout_s."""
+    port_file = os.path.join(tempfile.mkdtemp(prefix="endpoint_"), "port")
+    proc = subprocess.Popen(list(cmd) + ["--port-file", port_file], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    deadline = time.time() + timeout_s
+    while time.time() < deadline:
+        if os.path.exists(port_file):
+            with open(port_file) as f:
+                port = f.read().strip()
+            if port:
+                return proc, "http://127.0.0.1:" + port
+        if proc.poll() is not None:
+            break
+        time.sleep(0.05)
+    proc.terminate()
+    proc.wait()
+    raise RuntimeError("the endpoint %s did not start" % cmd[-1])
+
+
+class Endpoint:
+    """The local es-compatible test endpoint (tests/es_endpoint.py) in a process of its own."""
+
+    def __init__(self, *args):
+        self.proc, self.url = start_endpoint([sys.executable, os.path.join(SOURCE, "tests", "es_endpoint.py")] +
+                                             list(args))
+
+    def get(self, path):
+        with urllib.request.urlopen(self.url + path) as r:
+            return json.load(r)
+
+    def fault(self, obj):
+        req = urllib.request.Request(self.url + "/_fault", data=json.dumps(obj).encode(), method="POST")
+        urllib.request.urlopen(req).read()
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait()
 
 
 def forwarded_doc_texts(path):
@@ -54,3 +101,14 @@ def run_tool(tool, *args, stdin=None, preexec_fn=None, env=None, timeout=600):
     p = subprocess.run([tool] + list(args), capture_output=True, text=True, timeout=timeout, input=stdin,
                        preexec_fn=preexec_fn, env=env)
     return p.returncode, p.stderr
+
+
+def run_unittests(**kwargs):
+    """unittest.main for a test file, except that a run in which no test ran fails (a filter that matches
+    nothing, a file whose tests were all lost, is never a pass)."""
+    program = unittest.main(exit=False, **kwargs)
+    result = program.result
+    if result.testsRun == 0:
+        print("no test ran", file=sys.stderr)
+        sys.exit(1)
+    sys.exit(0 if result.wasSuccessful() else 1)

@@ -447,21 +447,32 @@ void WriteLines(FileWriter& w, const char* text, int n) {
     w.write(line);
   }
 }
+
+// The file writers' retry clock, moved on by the test instead of waiting for a second to pass.
+std::atomic<int64_t> g_fake_seconds{1000};
+int64_t FakeSeconds() { return g_fake_seconds.load(); }
+struct FakeRetryClock {
+  FakeRetryClock() { set_retry_clock(&FakeSeconds); }
+  ~FakeRetryClock() { set_retry_clock(nullptr); }
+  void Advance(int64_t seconds) { g_fake_seconds += seconds; }
+};
 }  // namespace
 
 // A log directory removed while in use: reported once, and once it is back the writer opens the file
 // again (after its back-off of a second) and says how many lines were lost.
 TEST(FileWriter, RemovedDirectoryIsReportedAndRecovered) {
   std::string dir = TempDir();
+  FakeRetryClock clock;
   testing::internal::CaptureStderr();
   {
     FileWriter w(dir, "gone", 1);
     WriteLines(w, "before ", 3);
     ASSERT_EQ(0, system(("rm -rf " + dir).c_str()));
-    sleep(1);  // past the writer's once-a-second look at its file
+    clock.Advance(1);  // past the writer's once-a-second look at its file
     WriteLines(w, "while gone ", 5);
     ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
-    sleep(1);  // past the back-off before the next open
+    WriteLines(w, "still backing off ", 1);  // within the second: not opened yet, counted as lost
+    clock.Advance(1);  // past the back-off before the next open
     WriteLines(w, "after ", 2);
   }
   const std::string err = testing::internal::GetCapturedStderr();
@@ -472,6 +483,7 @@ TEST(FileWriter, RemovedDirectoryIsReportedAndRecovered) {
   EXPECT_NE(std::string::npos, text.find("] after 0\n"));
   EXPECT_NE(std::string::npos, text.find("] after 1\n"));
   EXPECT_EQ(std::string::npos, text.find("while gone"));
+  EXPECT_EQ(std::string::npos, text.find("still backing off"));
 }
 
 // A full disk (the file is /dev/full): each line is counted as lost, the failure reported once; when a
@@ -480,12 +492,13 @@ TEST(FileWriter, FullDiskIsReportedAndRecovered) {
   std::string dir = TempDir();
   const std::string path = dir + "/full." + Today() + ".log.0";
   ASSERT_EQ(0, symlink("/dev/full", path.c_str()));
+  FakeRetryClock clock;
   testing::internal::CaptureStderr();
   {
     FileWriter w(dir, "full", 1);
     WriteLines(w, "lost ", 4);
     ASSERT_EQ(0, unlink(path.c_str()));
-    sleep(1);
+    clock.Advance(1);
     WriteLines(w, "kept ", 1);
   }
   const std::string err = testing::internal::GetCapturedStderr();

@@ -12,7 +12,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from replay_tool_test import Endpoint, forwarded_docs  # noqa: E402
+from helpers import Endpoint, forwarded_docs, run_unittests  # noqa: E402
 
 BUILD = None
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -139,4 +139,4 @@ class Tarball(PackageChecks, unittest.TestCase):
 
 if __name__ == "__main__":
     BUILD = sys.argv.pop(1)
-    unittest.main(verbosity=2)
+    run_unittests(verbosity=2)

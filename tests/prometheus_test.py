@@ -15,7 +15,7 @@ import urllib.parse
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from replay_tool_test import Endpoint, param  # noqa: E402
+from helpers import Endpoint, param, run_unittests  # noqa: E402
 
 TOOL = None
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -156,4 +156,4 @@ class ScrapedByPrometheus(unittest.TestCase):
 
 if __name__ == "__main__":
     TOOL = sys.argv.pop(1)
-    unittest.main()
+    run_unittests()

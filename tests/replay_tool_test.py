@@ -2,66 +2,17 @@
 """Runs cdc-es-replay as a user would, against the local test endpoint."""
 import json
 import os
-import subprocess
 import sys
 import tempfile
 import unittest
-import urllib.request
 
-from endpoint_process import start_endpoint
+from helpers import Endpoint, SOURCE, forwarded_docs, param, run_tool, run_unittests
 
 TOOL = None
-SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def forwarded_docs(path):
-    """Documents the sink forwards for the events of an NDJSON file (the sink's rule)."""
-    n = 0
-    with open(path) as f:
-        for line in f:
-            if not line.strip() or line.startswith("#"):
-                continue
-            e = json.loads(line)
-            if e["type"] not in ("INSERT", "UPDATE", "DELETE"):
-                continue
-            cols = e.get("columns", [])
-            for row in e.get("rows", []):
-                code = 0
-                for name, value in zip(cols, row):
-                    if name == "optype":
-                        code = {"'insert'": 1, "'delete'": 2, "'update'": 3}.get(value, code)
-                if code == 1:
-                    n += sum(1 for name, value in zip(cols, row) if name == "doc" and len(value) >= 2)
-    return n
-
-
-class Endpoint:
-    def __init__(self, *args):
-        self.proc, self.url = start_endpoint([sys.executable, os.path.join(SOURCE, "tests", "es_endpoint.py")] +
-                                             list(args))
-
-    def get(self, path):
-        with urllib.request.urlopen(self.url + path) as r:
-            return json.load(r)
-
-    def fault(self, obj):
-        req = urllib.request.Request(self.url + "/_fault", data=json.dumps(obj).encode(), method="POST")
-        urllib.request.urlopen(req).read()
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait()
-
-
-def param(log_dir, version="v8", url="http://127.0.0.1:9200"):
-    return json.dumps({"log_path": log_dir, "es_url": url, "es_version": version, "es_index": "orders",
-                       "es_bulknum": "50"})
 
 
 def run(*args, stdin=None, preexec_fn=None, env=None):
-    p = subprocess.run([TOOL] + list(args), capture_output=True, text=True, timeout=300, input=stdin,
-                       preexec_fn=preexec_fn, env=env)
-    return p.returncode, p.stderr
+    return run_tool(TOOL, *args, stdin=stdin, preexec_fn=preexec_fn, env=env, timeout=300)
 
 
 class WithEndpoint(unittest.TestCase):
@@ -295,4 +246,4 @@ class ReplayToolMisuseTest(WithEndpoint):
 
 if __name__ == "__main__":
     TOOL = sys.argv.pop(1)
-    unittest.main()
+    run_unittests()

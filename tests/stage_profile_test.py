@@ -8,6 +8,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
 import stage_profile  # noqa: E402
+from helpers import run_unittests  # noqa: E402
 
 
 def sample(*frames):
@@ -57,4 +58,4 @@ class InnermostStageTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    run_unittests()

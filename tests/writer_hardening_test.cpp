@@ -20,6 +20,7 @@
 #include <rapidjson/document.h>
 
 #include "es_endpoint_fixture.h"
+#include "fake_clock.h"
 #include "test_support.h"
 #include "writer_calls.h"
 #include "writer_files.h"
@@ -202,26 +203,29 @@ TEST(DocumentsInTransit, LineBreaksAreNeverDeleted) {
   EXPECT_NE(std::string::npos, dead.find("raw_line_break_in_string")) << dead;
 }
 
-// The writer's own log removed while in use: reported once on standard error, opened again after a
-// second, and the first line after it counts what was lost.
+// The writer's own log removed while in use: reported once on standard error, opened again once its
+// second of back-off has passed, and the first line after it counts what was lost.
 TEST(WriterLog, RemovedLogIsReportedAndRecovered) {
-  Endpoint es;
-  ASSERT_TRUE(es.ok());
+  testsupport::FakeClock clock;
+  eswriter::WriterLog log(clock);
   const std::string dir = TempDir();
-  ASSERT_EQ(0, Init(es.url(), 1, "idx", 10, dir).r0);
-  ASSERT_EQ(0, Commit().r0);
+  log.Open(dir, "cdc_es_write");
+  log.Line("INFO", "first");
   testing::internal::CaptureStderr();
   ASSERT_EQ(0, system(("rm -rf " + dir).c_str()));
-  sleep(1);
-  for (int i = 0; i < 3; ++i) ASSERT_EQ(0, Commit().r0);  // one summary line each, lost
+  clock.Advance(std::chrono::seconds(1));  // past the once-a-second look at the file
+  for (int i = 0; i < 3; ++i) log.Line("INFO", "lost %d", i);
   ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
-  sleep(1);
-  ASSERT_EQ(0, Commit().r0);
+  log.Line("INFO", "lost while backing off");
+  clock.Advance(std::chrono::seconds(1));
+  log.Line("INFO", "back");
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(std::string::npos, err.find("was removed while in use")) << err;
-  const std::string log = testsupport::ReadDir(dir);
-  EXPECT_NE(std::string::npos, log.find("lines of this log were lost while it could not be written")) << log;
-  EXPECT_NE(std::string::npos, log.find("commit: 0 documents")) << log;
+  EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << "reported once: " << err;
+  const std::string text = testsupport::ReadDir(dir);
+  EXPECT_NE(std::string::npos, text.find("4 lines of this log were lost while it could not be written")) << text;
+  EXPECT_NE(std::string::npos, text.find("] back\n")) << text;
+  EXPECT_EQ(std::string::npos, text.find("] lost ")) << text;
 }
 
 // A bulk size beyond reason is clamped, and the writer's log says so; none at all is refused in words.

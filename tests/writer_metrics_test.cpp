@@ -376,7 +376,9 @@ TEST(MetricsFile, IsNeverSeenHalfWritten) {
   EXPECT_EQ(4000, Samples(last)["es_writer_documents_total{result=\"created\"}"] - created);
   EXPECT_EQ(4000, es.Count("idx"));
   for (const std::string& name : testsupport::ListDir(dir)) {
-    if (name != "es_writer.prom.tmp") EXPECT_EQ(std::string::npos, name.find(".tmp")) << name;
+    if (name != "es_writer.prom.tmp") {
+      EXPECT_EQ(std::string::npos, name.find(".tmp")) << name;
+    }
   }
   EXPECT_EQ("keep\n", testsupport::ReadFile(victim));
 }

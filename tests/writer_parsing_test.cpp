@@ -2,11 +2,16 @@
 // (ClassifyReply), the es_url text (ParseEsUrl) and the masking of credentials in messages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bulk.h"
 #include "config.h"
+#include "reply.h"
+#include "tunables.h"
 
 using namespace eswriter;
 
@@ -22,6 +27,15 @@ std::string Reply(bool errors, const std::vector<std::string>& items) {
   std::string s = "{\"took\":3,\"errors\":" + std::string(errors ? "true" : "false") + ",\"items\":[";
   for (size_t i = 0; i < items.size(); ++i) s += (i ? "," : "") + items[i];
   return s + "]}";
+}
+
+// The items that failed for good (not sent again later).
+std::vector<ItemError> Refused(const ReplyOutcome& out) {
+  std::vector<ItemError> refused;
+  for (const ItemError& e : out.items) {
+    if (!IsTransient(e.verdict)) refused.push_back(e);
+  }
+  return refused;
 }
 
 }  // namespace
@@ -72,11 +86,11 @@ TEST(ClassifyReply, RealReplyShapes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ReplyOutcome out = ClassifyReply(c.status, c.body, c.status == 0 ? "Connection refused" : "", c.n);
+    ReplyOutcome out = ClassifyReply(c.status, c.body, c.status == 0 ? "Connection refused" : "", false, c.n);
     EXPECT_EQ(static_cast<int>(c.kind), static_cast<int>(out.kind)) << out.error;
-    EXPECT_EQ(c.retry, out.retry);
+    EXPECT_EQ(c.retry, out.Transient());
     std::vector<size_t> refused;
-    for (const ItemError& e : out.refused) refused.push_back(e.index);
+    for (const ItemError& e : Refused(out)) refused.push_back(e.index);
     EXPECT_EQ(c.refused, refused);
     if (c.error_has[0] != 0) {
       EXPECT_NE(std::string::npos, out.error.find(c.error_has)) << out.error;
@@ -87,34 +101,60 @@ TEST(ClassifyReply, RealReplyShapes) {
 }
 
 TEST(ClassifyReply, RefusedItemsCarryStatusTypeAndReason) {
-  ReplyOutcome out = ClassifyReply(200, Reply(true, {Item(400, "mapper_parsing_exception", "failed to parse [n]")}), "", 1);
-  ASSERT_EQ(1u, out.refused.size());
-  EXPECT_EQ(400, out.refused[0].status);
-  EXPECT_EQ("mapper_parsing_exception", out.refused[0].type);
-  EXPECT_EQ("failed to parse [n]", out.refused[0].reason);
-  EXPECT_TRUE(IsMalformedType(out.refused[0].type));
+  ReplyOutcome out =
+      ClassifyReply(200, Reply(true, {Item(400, "mapper_parsing_exception", "failed to parse [n]")}), "", false, 1);
+  ASSERT_EQ(1u, out.items.size());
+  EXPECT_EQ(400, out.items[0].status);
+  EXPECT_EQ("mapper_parsing_exception", out.items[0].type);
+  EXPECT_EQ("failed to parse [n]", out.items[0].reason);
 
-  out = ClassifyReply(200, Reply(true, {"{\"index\":{\"status\":500}}"}), "", 1);
-  ASSERT_EQ(1u, out.refused.size());
-  EXPECT_EQ("unknown", out.refused[0].type);
+  out = ClassifyReply(200, Reply(true, {"{\"index\":{\"status\":500}}"}), "", false, 1);
+  ASSERT_EQ(1u, out.items.size());
+  EXPECT_EQ("unknown", out.items[0].type);
+}
 
-  // Texts of real engines: the settings' fault is never the document's.
+// One verdict per item, as real engines word their errors: it decides what is done, the metrics'
+// retry reason and the log line alike. The settings' fault is never the document's, and a circuit
+// breaker is never a full write queue.
+TEST(ClassifyReply, EachItemHasOneVerdict) {
   struct Case {
+    long status;
     const char* type;
     const char* reason;
-    bool settings;
+    Verdict verdict;
   } cases[] = {
-      {"illegal_argument_exception", "pipeline with id [enrich] does not exist", true},
-      {"illegal_argument_exception", "only write ops with an op_type of create are allowed in data streams", true},
-      {"illegal_argument_exception", "Limit of total fields [1000] has been exceeded while adding new fields [1]", false},
-      {"strict_dynamic_mapping_exception", "[1:17] mapping set to strict, dynamic introduction of [x] within [_doc] is not allowed", false},
+      {429, "es_rejected_execution_exception", "rejected execution of ... queue capacity = 1", Verdict::kRejected},
+      {429, "circuit_breaking_exception", "[parent] Data too large", Verdict::kCircuitBreaker},
+      {503, "unavailable_shards_exception", "primary shard is not active", Verdict::kUnavailable},
+      {400, "illegal_argument_exception", "pipeline with id [enrich] does not exist", Verdict::kSettings},
+      {400, "illegal_argument_exception", "only write ops with an op_type of create are allowed in data streams",
+       Verdict::kSettings},
+      {400, "illegal_argument_exception", "Limit of total fields [1000] has been exceeded while adding new fields [1]",
+       Verdict::kMalformed},
+      {400, "strict_dynamic_mapping_exception", "[1:17] mapping set to strict, dynamic introduction of [x]",
+       Verdict::kMalformed},
+      {400, "document_parsing_exception", "[1:8] failed to parse", Verdict::kMalformed},
+      {403, "security_exception", "action [indices:data/write/bulk[s]] is unauthorized", Verdict::kRefused},
+      {409, "version_conflict_engine_exception", "document already exists", Verdict::kRefused},
   };
   for (const Case& c : cases) {
-    out = ClassifyReply(200, Reply(true, {Item(400, c.type, c.reason)}), "", 1);
-    ASSERT_EQ(1u, out.refused.size()) << c.reason;
-    EXPECT_EQ(c.settings, IsSettingsError(out.refused[0])) << c.reason;
-    EXPECT_TRUE(IsMalformedType(out.refused[0].type)) << c.reason;
+    SCOPED_TRACE(c.reason);
+    const ReplyOutcome out = ClassifyReply(200, Reply(true, {Item(201), Item(c.status, c.type, c.reason)}), "", false, 2);
+    ASSERT_EQ(1u, out.items.size());
+    EXPECT_EQ(static_cast<int>(c.verdict), static_cast<int>(out.items[0].verdict));
+    EXPECT_EQ(1u, out.items[0].index);
   }
+  EXPECT_EQ(RetryReason::kItems429, ReasonOf(Verdict::kRejected));
+  EXPECT_EQ(RetryReason::kItemsCircuitBreaker, ReasonOf(Verdict::kCircuitBreaker));
+  EXPECT_EQ(RetryReason::kItemsUnavailable, ReasonOf(Verdict::kUnavailable));
+  // The request's reason too: a 429 from a circuit breaker, a full queue, a gateway, no answer in time.
+  EXPECT_EQ(RetryReason::kCircuitBreaker,
+            ClassifyReply(429, "{\"error\":{\"type\":\"circuit_breaking_exception\"}}", "", false, 1).reason);
+  EXPECT_EQ(RetryReason::kStatus429,
+            ClassifyReply(429, "{\"error\":{\"type\":\"es_rejected_execution_exception\"}}", "", false, 1).reason);
+  EXPECT_EQ(RetryReason::kStatus5xx, ClassifyReply(503, "", "", false, 1).reason);
+  EXPECT_EQ(RetryReason::kTimeout, ClassifyReply(0, "", "Timeout was reached", true, 1).reason);
+  EXPECT_EQ(RetryReason::kConnection, ClassifyReply(0, "", "Connection refused", false, 1).reason);
 }
 
 // Under create with document ids, a version conflict is a document already in the index; otherwise
@@ -124,18 +164,18 @@ TEST(ClassifyReply, ConflictsAndReplacements) {
                                "\"version_conflict_engine_exception\",\"reason\":\"exists\"}}}";
   const std::string created = "{\"create\":{\"_id\":\"8\",\"status\":201,\"result\":\"created\"}}";
   const std::string updated = "{\"index\":{\"_id\":\"9\",\"status\":200,\"result\":\"updated\"}}";
-  ReplyOutcome out = ClassifyReply(200, Reply(true, {conflict, created, updated}), "", 3, true);
+  ReplyOutcome out = ClassifyReply(200, Reply(true, {conflict, created, updated}), "", false, 3, true);
   EXPECT_EQ(ReplyKind::kDone, out.kind);
-  EXPECT_EQ(std::vector<size_t>{0}, out.present);
-  EXPECT_TRUE(out.refused.empty());
+  EXPECT_EQ(1u, out.present);
+  EXPECT_TRUE(out.items.empty());
   EXPECT_EQ(1u, out.updated);
 
-  out = ClassifyReply(200, Reply(true, {conflict, created}), "", 2, false);
-  ASSERT_EQ(1u, out.refused.size());
-  EXPECT_EQ(409, out.refused[0].status);
-  EXPECT_TRUE(out.present.empty());
+  out = ClassifyReply(200, Reply(true, {conflict, created}), "", false, 2, false);
+  ASSERT_EQ(1u, out.items.size());
+  EXPECT_EQ(409, out.items[0].status);
+  EXPECT_EQ(0u, out.present);
 
-  out = ClassifyReply(200, Reply(false, {updated, updated, created}), "", 3);
+  out = ClassifyReply(200, Reply(false, {updated, updated, created}), "", false, 3);
   EXPECT_EQ(2u, out.updated);  // counted on the fast path too
 }
 
@@ -173,7 +213,7 @@ TEST(ClassifyReply, CleanReplyScanTakesOnlyWhatItCanReadWhole) {
     if (c.scanned) {
       EXPECT_EQ(c.updated, updated);
     }
-    ReplyOutcome out = ClassifyReply(200, c.body, "", c.n);
+    ReplyOutcome out = ClassifyReply(200, c.body, "", false, c.n);
     EXPECT_EQ(c.kind, out.kind) << out.error;
     if (out.kind == ReplyKind::kDone) {
       EXPECT_EQ(c.updated, out.updated);
@@ -184,15 +224,15 @@ TEST(ClassifyReply, CleanReplyScanTakesOnlyWhatItCanReadWhole) {
 // A reply of 50 MB is classified without keeping more than a cut of it in any text.
 TEST(ClassifyReply, FiftyMegabyteRepliesGiveShortTexts) {
   const std::string huge_reason(50u << 20, 'r');
-  ReplyOutcome out = ClassifyReply(200, Reply(true, {Item(400, "mapper_parsing_exception", huge_reason)}), "", 1);
-  ASSERT_EQ(1u, out.refused.size());
-  EXPECT_LE(out.refused[0].reason.size(), 303u);
+  ReplyOutcome out = ClassifyReply(200, Reply(true, {Item(400, "mapper_parsing_exception", huge_reason)}), "", false, 1);
+  ASSERT_EQ(1u, out.items.size());
+  EXPECT_LE(out.items[0].reason.size(), 303u);
 
   const std::string garbage(50u << 20, '<');
-  out = ClassifyReply(200, garbage, "", 1);
+  out = ClassifyReply(200, garbage, "", false, 1);
   EXPECT_EQ(ReplyKind::kFatal, out.kind);
   EXPECT_LE(out.error.size(), 300u);
-  out = ClassifyReply(503, garbage, "", 1);
+  out = ClassifyReply(503, garbage, "", false, 1);
   EXPECT_EQ(ReplyKind::kRetryAll, out.kind);
   EXPECT_LE(out.error.size(), 300u);
 }
@@ -330,4 +370,46 @@ TEST(MaskCredentials, PasswordsInUrlsAreReplaced) {
       {"http://u:p@h and http://v:q@g", "http://u:***@h and http://v:***@g"},
   };
   for (const Case& c : cases) EXPECT_EQ(c.out, MaskCredentials(c.in)) << c.in;
+}
+
+// The README lists exactly the writer's tunables, each with its default as the table gives it; every
+// default is a value its own tunable takes, and a value out of range is refused with the range.
+TEST(Tunables, TheReadmeTableIsTheCodesTable) {
+  std::ifstream in(std::string(EVENT_ES_SOURCE_DIR) + "/README.md");
+  std::string line;
+  while (std::getline(in, line) && line != "| parameter | meaning | default |") {
+  }
+  ASSERT_TRUE(std::getline(in, line));  // |---|---|---|
+  std::vector<std::pair<std::string, std::string>> readme;
+  while (std::getline(in, line) && line.rfind("| `", 0) == 0) {
+    const size_t name_end = line.find('`', 3);
+    std::string def = line.substr(line.rfind('|', line.size() - 2) + 1);
+    def = def.substr(0, def.size() - 1);                              // the last cell, without its bar
+    def.erase(std::remove(def.begin(), def.end(), '`'), def.end());  // `none` is none
+    def.erase(0, def.find_first_not_of(' '));
+    def.erase(def.find_last_not_of(' ') + 1);
+    readme.emplace_back(line.substr(3, name_end - 3), def);
+  }
+  std::vector<std::pair<std::string, std::string>> table;
+  for (const Tunable& t : Tunables()) table.emplace_back(t.name, t.shown_default);
+  EXPECT_EQ(table, readme);
+
+  for (const Tunable& t : Tunables()) {
+    SCOPED_TRACE(t.name);
+    Options o;
+    if (t.default_value != nullptr) {
+      EXPECT_TRUE(t.apply(t, t.default_value, &o).ok());
+    }
+    if (t.max > t.min) {
+      const Status st = ApplyTunable(t.name, std::to_string(t.max + 1), &o);
+      EXPECT_EQ("es_url option " + std::string(t.name) + "=" + std::to_string(t.max + 1) + " is not a number from " +
+                    std::to_string(t.min) + " to " + std::to_string(t.max),
+                st.text());
+    }
+  }
+  const Options d = DefaultOptions();
+  EXPECT_EQ(30000, d.request_timeout_ms);
+  EXPECT_EQ(10485760u, d.bulk_bytes);
+  EXPECT_TRUE(d.tls_verify);
+  EXPECT_EQ(2, d.inflight);
 }

@@ -13,8 +13,10 @@
 #include <vector>
 
 #include "es_endpoint_fixture.h"
+#include "fake_clock.h"
 #include "libes_writer.h"
 #include "writer_calls.h"
+#include "writer.h"
 #include "test_support.h"
 
 using testing_es::Endpoint;
@@ -165,14 +167,23 @@ TEST_F(WriterTest, RawLineBreaksNeverReachTheBody) {
   EXPECT_EQ(0, es_.Count("other"));
 }
 
+// The deadline is on the writer's clock: three minutes of 503 answers and back-off pass in no time, the
+// back-off grows to its largest wait, and the commit then fails with the last error.
 TEST_F(WriterTest, RetryDeadlineEndsTheCommit) {
-  InitOk("?retry_deadline_ms=300&backoff_ms=20");
+  testsupport::FakeClock clock;
+  eswriter::Writer w(clock);
+  ASSERT_TRUE(w.Init(es_.url() + "?inflight=1", true, "idx", 100, dir_, "cdc_es_write").ok());
   es_.Fault(R"({"fail_next":100000,"fail_status":503})");
-  ASSERT_EQ(0, Write(Doc(1)).r0);
-  Status c = Commit();
-  EXPECT_EQ(1, c.r0);
-  EXPECT_NE(std::string::npos, c.text.find("gave up after the retry deadline of 300 ms")) << c.text;
-  EXPECT_NE(std::string::npos, c.text.find("HTTP 503")) << c.text;
+  ASSERT_TRUE(w.Write(Doc(1).data(), static_cast<int>(Doc(1).size()), ES_WRITER_DOC_INDEX).ok());
+  const auto t0 = clock.Now();
+  eswriter::Status c = w.Commit();
+  EXPECT_FALSE(c.ok());
+  EXPECT_NE(std::string::npos, c.text().find("gave up after the retry deadline of 180000 ms")) << c.text();
+  EXPECT_NE(std::string::npos, c.text().find("HTTP 503")) << c.text();
+  EXPECT_GE(clock.Now() - t0, std::chrono::seconds(180));
+  // 100 ms doubling, with jitter, to 10 s: about 25 attempts in three minutes, never one per millisecond.
+  EXPECT_GT(es_.Stat("bulk_requests"), 15);
+  EXPECT_LT(es_.Stat("bulk_requests"), 60);
 }
 
 TEST_F(WriterTest, FailedBulkIsReportedByTheNextWrite) {
@@ -278,7 +289,9 @@ TEST(WriterVersions, FlagMustFitTheCluster) {
       EXPECT_NE(std::string::npos, s.text.find(c.text)) << s.text;
       continue;
     }
-    if (!c.text.empty()) EXPECT_NE(std::string::npos, testsupport::WaitForText(dir, c.text).find(c.text));
+    if (!c.text.empty()) {
+      EXPECT_NE(std::string::npos, testsupport::WaitForText(dir, c.text).find(c.text));
+    }
     // Elasticsearch 9 is served under v8 through its REST compatibility with 8; nothing else asks for it.
     ASSERT_EQ(0, Write(Doc(1)).r0);
     ASSERT_EQ(0, Commit().r0);

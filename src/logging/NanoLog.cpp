@@ -744,6 +744,12 @@ thread_local FileHealth t_health;
 
 const time_t kRetrySeconds = 1;
 
+int64_t MonotonicSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+std::atomic<retry_clock> g_retry_clock{&MonotonicSeconds};
+
 std::string TodaysPath(const std::string& name, uint32_t number) {
   char buff[16] = {0};
   std::time_t now = std::time(nullptr);
@@ -770,6 +776,10 @@ void Remember(FileHealth& h, const std::string& path) {
 }
 
 }  // namespace
+
+void set_retry_clock(retry_clock clock) {
+  g_retry_clock.store(clock != nullptr ? clock : &MonotonicSeconds, std::memory_order_relaxed);
+}
 
 FileWriter::FileWriter(const std::string& log_directory, const std::string& log_file_name,
                        uint32_t log_file_roll_size_mb)
@@ -799,7 +809,7 @@ void FileWriter::write(NanoLogLine& logline) {
     h = FileHealth();
     h.owner = this;
   }
-  const time_t now = std::time(nullptr);
+  const time_t now = static_cast<time_t>(g_retry_clock.load(std::memory_order_relaxed)());
   bool usable = m_os && m_os->is_open() && m_os->good();
   if (usable && h.path.empty()) Remember(h, TodaysPath(m_name, m_file_number));  // opened by the constructor
   if (usable && now >= h.next_try) {

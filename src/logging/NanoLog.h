@@ -290,6 +290,12 @@ void initialize(NonGuaranteedLogger ngl, const std::string& log_directory, const
 void initialize(GuaranteedLogger gl, const std::string& log_directory, const std::string& log_file_name,
                 uint32_t log_file_roll_size_mb);
 
+// The clock, in seconds, of a file writer's once-a-second look at its file and of its back-off before
+// it opens a file again: the machine's monotonic clock, unless a test sets its own to make those
+// instant (nullptr restores the machine's). Not for file names, which carry the UTC date.
+using retry_clock = int64_t (*)();
+void set_retry_clock(retry_clock clock);
+
 }  // namespace nanolog
 
 #define NANO_LOG(LEVEL) nanolog::NanoLog() == nanolog::NanoLogLine(LEVEL, __FILE__, __func__, __LINE__)
