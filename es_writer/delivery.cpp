@@ -42,33 +42,43 @@ void Delivery::Stop() {
   senders_.clear();
 }
 
-Status Delivery::Submit(std::unique_ptr<Bulk> bulk) {
-  MutexLock lock(&mu_);
-  while (!failed_ && static_cast<int>(queue_.size()) + busy_ >= target_.config.options.inflight) cv_.Wait(&mu_);
-  if (failed_) return Status::Error(failure_);
-  bulk->generation = generation_;
-  counts_.docs += bulk->count();
-  ++counts_.bulks;
-  queue_.push_back(std::move(bulk));
-  NoteInflight();
+Status Delivery::Submit(std::unique_ptr<Bulk>* bulk) {
+  const size_t bytes = (*bulk)->bytes(), count = (*bulk)->count();
+  std::unique_ptr<Bulk> next;
+  {
+    MutexLock lock(&mu_);
+    while (!failed_ && static_cast<int>(queue_.size()) + busy_ >= target_.config.options.inflight) cv_.Wait(&mu_);
+    if (failed_) return Status::Error(failure_);
+    (*bulk)->generation = generation_;
+    counts_.docs += count;
+    ++counts_.bulks;
+    queue_.push_back(std::move(*bulk));
+    NoteInflight();
+    next = std::move(spare_);
+  }
   cv_.SignalAll();
+  *bulk = Fresh(std::move(next), bytes, count);
   return Status::Ok();
 }
 
-std::unique_ptr<Bulk> Delivery::NextBulk(size_t bytes, size_t count) {
+std::unique_ptr<Bulk> Delivery::NextBulk() {
   std::unique_ptr<Bulk> next;
   {
     MutexLock lock(&mu_);
     next = std::move(spare_);
   }
+  return Fresh(std::move(next), 0, 0);
+}
+
+std::unique_ptr<Bulk> Delivery::Fresh(std::unique_ptr<Bulk> spare, size_t bytes, size_t count) {
   // Sized like the bulk before it from the start: no copies while it grows.
-  if (next) {
-    next->Reset(target_.action_head);
+  if (spare) {
+    spare->Reset(target_.action_head);
   } else {
-    next.reset(new Bulk(target_.action_head));
+    spare.reset(new Bulk(target_.action_head));
   }
-  next->Reserve(bytes, count);
-  return next;
+  spare->Reserve(bytes, count);
+  return spare;
 }
 
 Status Delivery::Drain() {

@@ -67,12 +67,13 @@ class Delivery {
   // Cancels what is in flight, drops the queue and the pool, ends the senders.
   void Stop() EXCLUDES(mu_);
 
-  // Hands a finished bulk over once there is room (`inflight` bulks queued or being sent at most); the
-  // period's failure instead when it failed meanwhile (the bulk is dropped with the period).
-  Status Submit(std::unique_ptr<Bulk> bulk) EXCLUDES(mu_);
-  // The bulk to fill next, with room for about bytes and count: one already sent, emptied (its storage
-  // is reused, so a body is not allocated and faulted in again for every bulk), or a new one.
-  std::unique_ptr<Bulk> NextBulk(size_t bytes, size_t count) EXCLUDES(mu_);
+  // Hands the finished bulk *bulk over once there is room (`inflight` bulks queued or being sent at
+  // most) and puts the bulk to fill next in its place, sized like it: one already sent, emptied (its
+  // storage is reused, so a body is not allocated and faulted in again for every bulk), or a new one.
+  // The period's failure instead when it failed meanwhile (*bulk is then left as it was).
+  Status Submit(std::unique_ptr<Bulk>* bulk) EXCLUDES(mu_);
+  // An empty bulk to fill, for the start of a period.
+  std::unique_ptr<Bulk> NextBulk() EXCLUDES(mu_);
   // Waits until every document handed over in the period has an outcome; the period's failure when
   // it failed.
   Status Drain() EXCLUDES(mu_);
@@ -89,6 +90,7 @@ class Delivery {
   void CountSetAside() EXCLUDES(mu_);
 
  private:
+  std::unique_ptr<Bulk> Fresh(std::unique_ptr<Bulk> spare, size_t bytes, size_t count);
   void SenderLoop() EXCLUDES(mu_);
   // The next bulk for a sender, waiting for one; false when the senders stop.
   bool NextWork(std::unique_ptr<Bulk>* bulk, bool* round) REQUIRES(mu_);

@@ -104,7 +104,7 @@ Status Writer::Init(const std::string& es_url, bool is_v8, const std::string& in
   index_ = index;
   action_head_ = target.action_head;
   delivery_.Start(target);
-  current_ = delivery_.NextBulk(0, 0);
+  current_ = delivery_.NextBulk();
   uncommitted_ = 0;
   period_start_ = clock_.Now();
   ready_ = true;
@@ -231,12 +231,7 @@ Status Writer::Write(const char* doc, int len, int64_t typ) {
   return st.ok() ? st : Fail(st.text());
 }
 
-Status Writer::Submit() {
-  const size_t bytes = current_->bytes(), count = current_->count();
-  Status st = delivery_.Submit(std::move(current_));
-  current_ = delivery_.NextBulk(bytes, count);
-  return st;
-}
+Status Writer::Submit() { return delivery_.Submit(&current_); }
 
 Status Writer::Commit() {
   if (!ready_) return Status::Error("es writer is not initialized");
@@ -273,7 +268,7 @@ void Writer::ResetPending() {
   metrics_.commits_failed.fetch_add(1, std::memory_order_relaxed);
   uncommitted_ = 0;
   period_start_ = clock_.Now();
-  current_ = delivery_.NextBulk(0, 0);
+  current_ = delivery_.NextBulk();
 }
 
 }  // namespace eswriter

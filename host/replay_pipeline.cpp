@@ -135,14 +135,13 @@ int Pipeline::Run(ostrel::CDispatchEvent* sink) {
   auto last_progress = start_;
   int exit_code = kOk;
   int cur_decoder = 0;
-  Batch cur = pending_.get();
-  if (!cur->end() && !Parse(cur_decoder, *cur)) exit_code = kPluginFailure;
-  if (exit_code == kOk && !cur->end()) pending_ = std::async(std::launch::async, [this]() { return Prepare(); });
-  Batch next;
-  while (exit_code == kOk && !cur->end()) {
-    next = pending_.get();
-    if (!next->end()) {
-      if (!Parse(1 - cur_decoder, *next)) {
+  cur_ = pending_.get();
+  if (!cur_->end() && !Parse(cur_decoder, *cur_)) exit_code = kPluginFailure;
+  if (exit_code == kOk && !cur_->end()) pending_ = std::async(std::launch::async, [this]() { return Prepare(); });
+  while (exit_code == kOk && !cur_->end()) {
+    next_ = pending_.get();
+    if (!next_->end()) {
+      if (!Parse(1 - cur_decoder, *next_)) {
         exit_code = kPluginFailure;
         break;
       }
@@ -150,24 +149,24 @@ int Pipeline::Run(ostrel::CDispatchEvent* sink) {
     } else {
       cdchost::QuitWorkers(*decoders_[1 - cur_decoder]);  // idle, and no batch is left for it
     }
-    if (!Deliver(sink, cur_decoder, *cur, &exit_code)) break;
-    const size_t n = cur->blocks.size();
+    if (!Deliver(sink, cur_decoder, *cur_, &exit_code)) break;
+    const size_t n = cur_->blocks.size();
     if (!WriteAck(n)) {
       exit_code = kToolFailure;
       break;
     }
     ++batches_;
     events_ += n;
-    docs_ += cur->docs;
+    docs_ += cur_->docs;
     if (Clock::now() - last_progress > std::chrono::milliseconds(500)) {
       Progress(false);
       last_progress = Clock::now();
     }
-    cur = std::move(next);
+    cur_ = std::move(next_);
     cur_decoder = 1 - cur_decoder;
   }
   Drain();
-  const std::string bad = cur->end() ? cur->bad : std::string();
+  const std::string bad = cur_->end() ? cur_->bad : std::string();
   if (!source_.unreadable_.empty() && exit_code == kOk) {
     std::cerr << (o_.quiet ? "" : "\n") << "cdc-es-replay: cannot read " << source_.unreadable_
               << " (nothing of that batch was sent)\n";

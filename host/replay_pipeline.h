@@ -64,6 +64,10 @@ class Pipeline {
   ostrel::ParallelParseEvent* decoders_[2];
   bool assigned_[2] = {false, false};  // the decoder's last Parse handed its batch to the workers
   std::future<Batch> pending_;
+  // The batch being delivered and the one behind it. Members, not locals of Run: whatever ends Run (an
+  // exception included), they are freed only after the destructor has waited for the workers that
+  // may still decode them.
+  Batch cur_, next_;
   std::ofstream ack_;
   std::chrono::steady_clock::time_point start_;
   uint64_t events_ = 0, docs_ = 0, batches_ = 0, resends_ = 0;
