@@ -1,7 +1,7 @@
 // Drives libes_writer.so with the documents of a file (one per line) in commits of a given size:
 // the writer's side of the comparison with curl posting the same bulk bodies. Prints the wall time
 // and the process's CPU time (user + system, all threads) of the run, in seconds.
-//   writer_driver ES_URL DOCS_FILE BULK_NUM COMMIT_DOCS
+//   writer_driver ES_URL DOCS_FILE BULK_NUM COMMIT_DOCS [v7|v8]   (v8 by default)
 #include <sys/resource.h>
 
 #include <chrono>
@@ -15,14 +15,15 @@
 
 int main(int argc, char** argv) {
   if (argc < 5) {
-    fprintf(stderr, "usage: writer_driver ES_URL DOCS_FILE BULK_NUM COMMIT_DOCS\n");
+    fprintf(stderr, "usage: writer_driver ES_URL DOCS_FILE BULK_NUM COMMIT_DOCS [v7|v8]\n");
     return 2;
   }
   std::vector<std::string> docs;
   std::ifstream in(argv[2]);
   for (std::string line; std::getline(in, line);) docs.push_back(line);
   std::string url = argv[1], index = "bench", dir = "/tmp", name = "writer_driver";
-  initialize_return ir = initialize(&url[0], 1, &index[0], atoi(argv[3]), &dir[0], &name[0]);
+  const int is_v8 = argc > 5 && std::string(argv[5]) == "v7" ? 0 : 1;
+  initialize_return ir = initialize(&url[0], is_v8, &index[0], atoi(argv[3]), &dir[0], &name[0]);
   if (ir.r0 != 0) {
     fprintf(stderr, "initialize: %s\n", ir.r1);
     return 1;

@@ -9,111 +9,29 @@ from a CA made here. An engine that does not start is a failure, never skipped.
 
 Usage: real_engine_test.py TOOL [KIND ...]    (KIND: opensearch es7 es8 es9; all by default)
 """
-import base64
 import json
 import os
-import re
 import shutil
-import ssl
 import subprocess
 import sys
 import tempfile
 import time
 import traceback
-import urllib.error
-import urllib.request
 
 import helpers
 
-ENGINE_SH = os.path.join(helpers.SOURCE, "scripts", "engine.sh")
 KINDS = ["opensearch", "es7", "es8", "es9"]
 SECURED = ("es8", "es9")
 TOOL = None
 TMP = None
 
 
-class Engine:
-    """A started engine: its nodes' URLs, the administrator's credentials, how to read it back."""
+class Engine(helpers.Engine):
+    """An engine of this suite: started into TMP, trusting the CA made here when it serves HTTPS."""
 
     def __init__(self, kind, name, args=()):
-        self.kind, self.name = kind, name
-        self.port_file = os.path.join(TMP, "%s-%s.port" % (kind, name))
-        started = time.time()
-        p = subprocess.run(["bash", ENGINE_SH, "start", kind, "--port-file", self.port_file] + list(args),
-                           capture_output=True, text=True)
-        self.start_s = time.time() - started
-        if p.returncode != 0:
-            raise RuntimeError("%s did not start: %s" % (kind, p.stderr[-3000:]))
-        with open(self.port_file) as f:
-            first = f.readline().split()
-        self.url = first[0]
-        self.user, self.password = (first[1], first[2]) if len(first) == 3 else (None, None)
-        self.context = None
-        if self.url.startswith("https"):
-            self.context = ssl.create_default_context(cafile=os.path.join(TMP, "ca.crt"))
-        self.version = self.get("/_nodes/_local?filter_path=nodes.*.version")["nodes"].popitem()[1]["version"]
-
-    def stop(self):
-        subprocess.run(["bash", ENGINE_SH, "stop", "--port-file", self.port_file], capture_output=True)
-
-    def call(self, method, path, body=None, ndjson=False, auth=True):
-        data = None
-        if body is not None:
-            data = body.encode() if isinstance(body, str) else json.dumps(body).encode()
-        req = urllib.request.Request(self.url + path, data=data, method=method)
-        if data is not None:
-            req.add_header("Content-Type", "application/x-ndjson" if ndjson else "application/json")
-        if auth and self.user:
-            req.add_header("Authorization", "Basic " + base64.b64encode(
-                ("%s:%s" % (self.user, self.password)).encode()).decode())
-        try:
-            with urllib.request.urlopen(req, timeout=120, context=self.context) as r:
-                return r.status, json.load(r)
-        except urllib.error.HTTPError as e:
-            return e.code, json.load(e)
-
-    def get(self, path):
-        status, body = self.call("GET", path)
-        assert status == 200, (path, status, body)
-        return body
-
-    def put(self, path, body):
-        status, reply = self.call("PUT", path, body)
-        assert status == 200, (path, status, reply)
-
-    def count(self, index):
-        self.call("POST", "/%s/_refresh" % index)
-        return self.get("/%s/_count" % index)["count"]
-
-    def sources(self, index):
-        """Every stored document of index: {_id: _source}."""
-        self.call("POST", "/%s/_refresh" % index)
-        out = {}
-        status, page = self.call("POST", "/%s/_search?scroll=1m" % index, {"size": 10000, "sort": ["_doc"]})
-        assert status == 200, page
-        while page["hits"]["hits"]:
-            for hit in page["hits"]["hits"]:
-                assert hit["_id"] not in out, "a document stored twice under one _id"
-                out[hit["_id"]] = hit["_source"]
-            status, page = self.call("POST", "/_search/scroll", {"scroll": "1m", "scroll_id": page["_scroll_id"]})
-            assert status == 200, page
-        return out
-
-    def es_url(self, options="", user=None, password=None, all_nodes=False):
-        """es_url for the writer: this engine's node with credentials (the administrator's by default)."""
-        user = user if user is not None else self.user
-        password = password if password is not None else self.password
-        base = self.url
-        if user:
-            scheme, rest = base.split("://", 1)
-            base = "%s://%s:%s@%s" % (scheme, user, password, rest)
-        query = options
-        if self.context is not None:
-            query = "ca_file=" + os.path.join(TMP, "ca.crt") + ("&" + query if query else "")
-        return base + ("?" + query if query else "")
-
-    def flag(self):
-        return "v7" if self.kind in ("opensearch", "es7") else "v8"
+        super().__init__(kind, os.path.join(TMP, "%s-%s.port" % (kind, name)), args, os.path.join(TMP, "ca.crt"))
+        self.name = name
 
 
 def replay(engine, index, options="", *args, version=None, url=None, bulknum="500", log=None):

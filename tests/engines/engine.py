@@ -2,7 +2,7 @@
 """Starts and stops real search engines on loopback for tests, benchmarks and the demo.
 
     engine.py start KIND [--nodes N] [--port-file FILE] [--setting key=value ...] [--config-file PATH ...]
-                         [--heap SIZE] [--user NAME:PASSWORD:ROLES ...]
+                         [--heap SIZE] [--user NAME:PASSWORD:ROLES ...] [--cpus LIST]
     engine.py stop [--port-file FILE]
     engine.py node-kill [--port-file FILE] [--signal NAME] INDEX    (SIGKILL by default: a crash)
     engine.py node-start [--port-file FILE] INDEX                   (the same node again, same data)
@@ -321,6 +321,9 @@ def cmd_start(a):
     http_ports, transport_ports = ports[:a.nodes], ports[a.nodes:]
     nodes = [node_setup(a.kind, java, how, work, i, names, http_ports, transport_ports, settings, a.config_file,
                         a.heap, user) for i in range(a.nodes)]
+    if a.cpus:
+        for node in nodes:
+            node["argv"] = ["taskset", "-c", a.cpus] + node["argv"]
     state = {"kind": a.kind, "version": KINDS[a.kind]["version"], "work": work, "nodes": nodes,
              "scheme": "https" if any(k.endswith("http.ssl.enabled") and v == "true" for k, v in settings.items())
              else "http"}
@@ -412,6 +415,7 @@ def main():
     s.add_argument("--config-file", action="append", default=[])
     s.add_argument("--heap", default="1g")
     s.add_argument("--user", action="append", default=[], help="NAME:PASSWORD:ROLES, a further user (es8, es9)")
+    s.add_argument("--cpus", help="run the nodes on these CPUs only (taskset list, e.g. 0), for benchmarks")
     s.set_defaults(run=cmd_start)
     s = sub.add_parser("stop")
     s.add_argument("--port-file", default=DEFAULT_PORT_FILE)
