@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The whole path against the official clients, into the same real engine: one OpenSearch node pinned to
 core 0 (scripts/engine.sh), every client on core 1, 256 B and 1 KB documents, rounds interleaved in a
-random order, medians.
+random order after two uncounted warm-up runs of each size, medians.
 
 Rows: the engine's ceiling (curl posting prebuilt bulk bodies of 1,000 documents over 1 and 2
 connections, with the writer's filter_path), the writer alone (bench/writer_driver, 1,000 documents a
@@ -139,11 +139,11 @@ class Bench:
                            str(BULK), "10000", "v7"])
         return tuple(float(x) for x in out.split()[:2])
 
-    def replay(self, size, n):
+    def replay(self, size, n, batch="5000"):
         param = json.dumps({"log_path": os.path.join(self.tmp, "log"), "es_url": self.es.url, "es_version": "v7",
                             "es_index": "bench", "es_bulknum": str(BULK)})
         self.client([os.path.join(self.build, "cdc-es-replay"), "--param", param, "--generate", str(n), "--doc-size",
-                     str(size), "--batch-size", "5000", "--workers", "2", "--quiet"])
+                     str(size), "--batch-size", batch, "--workers", "2", "--quiet"])
         return None
 
     def python(self, size, n, mode, *tuned):
@@ -168,7 +168,8 @@ ROWS = [
     ("curl:1", "curl, 1 connection (the engine's ceiling)"),
     ("curl:2", "curl, 2 connections (the engine's ceiling)"),
     ("writer", "our writer alone (writer_driver, 1,000 a bulk, 2 in flight)"),
-    ("replay", "cdc-es-replay --generate (the whole path)"),
+    ("replay", "cdc-es-replay --generate (the whole path), batches of 5,000 events"),
+    ("replay:20000", "cdc-es-replay --generate (the whole path), batches of 20,000 events"),
     ("python:streaming", "opensearch-py streaming_bulk, defaults (500 a bulk)"),
     ("python:streaming:1000", "opensearch-py streaming_bulk, 1,000 a bulk"),
     ("python:parallel", "opensearch-py parallel_bulk, defaults (500 a bulk, 4 threads)"),
@@ -191,7 +192,7 @@ def main():
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--docs-256", type=int, default=200000)
     ap.add_argument("--docs-1k", type=int, default=100000)
-    ap.add_argument("--only", help="rows to run, comma-separated (e.g. curl:1,replay)")
+    ap.add_argument("--only", help="rows to run, separated by ';' (e.g. 'curl:2;replay')")
     ap.add_argument("--out")
     a = ap.parse_args()
     build = os.path.abspath(a.build)
@@ -199,11 +200,15 @@ def main():
     tmp = tempfile.mkdtemp(prefix="engine_bench_")
     os.chmod(tmp, 0o755)
     es = Engine("opensearch", os.path.join(tmp, "engine.port"), ["--cpus", ENGINE_CPU, "--heap", "2g"])
-    rows = [r for r in ROWS if not a.only or r[0] in a.only.split(",")]
+    rows = [r for r in ROWS if not a.only or r[0] in a.only.split(";")]
     sizes = {256: a.docs_256, 1024: a.docs_1k}
     results = {}
     try:
         bench = Bench(es, build, tmp, clients, sizes)
+        # The engine's JIT and caches warm up on runs that are not counted.
+        for size in sizes:
+            for _ in range(2):
+                bench.run("curl:2", size)
         for rnd in range(a.rounds):
             for size in sizes:
                 order = list(rows)

@@ -9,7 +9,7 @@ lost, nothing is duplicated. Reports, per fault, how long delivery stalled (the 
 batches the tool acknowledged while the fault and its recovery lasted) and what the writer's metrics
 said meanwhile (retries by reason, the nodes it saw down, documents failed and sent again).
 
-Usage: cluster_soak.py TOOL [--kind opensearch|es8] [--docs N] [--faults one|all]
+Usage: cluster_soak.py TOOL [--kind opensearch|es8] [--docs N] [--faults one|all|freeze]
 (the test command runs 50,000 documents and one kill on OpenSearch; the full soak is 1,000,000, all faults)
 """
 import argparse
@@ -105,6 +105,13 @@ class Soak:
         self.es.node_start(i)
         self.wait_nodes(3, via=(i + 1) % 3)
 
+    def freeze(self, i, frozen_s=20):
+        """A node that hangs (a long pause): its sockets still take connections, nothing answers."""
+        self.es.node_signal(i, "STOP")
+        time.sleep(frozen_s)
+        self.es.node_signal(i, "CONT")
+        self.wait_nodes(3, via=(i + 1) % 3)
+
     def rolling_restart(self):
         for i in range(3):
             self.es.node_kill(i, "TERM")
@@ -123,6 +130,8 @@ class Soak:
                                       "2000", "--doc-size", "256", "--ack-log", self.ack_log, "--retries", "20",
                                       "--retry-backoff-ms", "500", "--quiet"], stderr=self.err_file)
         plan = [(0.3, "kill -9 node 0, the first node the writer talks to", lambda: self.kill_and_restart(0))]
+        if self.args.faults == "freeze":
+            plan = [(0.3, "node 0 frozen for 20 s (SIGSTOP, then SIGCONT)", lambda: self.freeze(0))]
         if self.args.faults == "all":
             plan = [(0.2, plan[0][1], plan[0][2]),
                     (0.45, "kill -9 the elected cluster manager", lambda: self.kill_and_restart(self.manager())),
@@ -167,7 +176,7 @@ def main():
     ap.add_argument("tool")
     ap.add_argument("--kind", default="opensearch", choices=["opensearch", "es8", "es9"])
     ap.add_argument("--docs", type=int, default=50000)
-    ap.add_argument("--faults", default="one", choices=["one", "all"])
+    ap.add_argument("--faults", default="one", choices=["one", "all", "freeze"])
     args = ap.parse_args()
     args.tool = os.path.abspath(args.tool)
     TMP = tempfile.mkdtemp(prefix="cluster_soak_")

@@ -146,6 +146,10 @@ class Engine:
         subprocess.run(["bash", ENGINE_SH, "node-kill", "--port-file", self.port_file, "--signal", signal, str(i)],
                        check=True, capture_output=True)
 
+    def node_signal(self, i, signal):
+        subprocess.run(["bash", ENGINE_SH, "node-signal", "--port-file", self.port_file, str(i), signal], check=True,
+                       capture_output=True)
+
     def node_start(self, i):
         subprocess.run(["bash", ENGINE_SH, "node-start", "--port-file", self.port_file, str(i)], check=True,
                        capture_output=True)

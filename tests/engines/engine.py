@@ -6,6 +6,7 @@
     engine.py stop [--port-file FILE]
     engine.py node-kill [--port-file FILE] [--signal NAME] INDEX    (SIGKILL by default: a crash)
     engine.py node-start [--port-file FILE] INDEX                   (the same node again, same data)
+    engine.py node-signal [--port-file FILE] INDEX SIGNAL            (e.g. STOP to freeze a node, CONT to thaw it)
     engine.py fetch KIND                                            (download only, e.g. before going offline)
 
 KIND is opensearch (a node in a plain JVM, from the engine's jars on Maven Central), es7, es8 or es9 (the
@@ -390,6 +391,12 @@ def cmd_node_kill(a):
     save_state(port_file, state)
 
 
+def cmd_node_signal(a):
+    """Sends a signal to a node's processes and returns at once (STOP freezes it, CONT thaws it)."""
+    state = load_state(os.path.abspath(a.port_file))
+    os.killpg(state["nodes"][a.index]["pid"], getattr(signal, "SIG" + a.signal.upper().replace("SIG", "")))
+
+
 def cmd_node_start(a):
     port_file = os.path.abspath(a.port_file)
     state = load_state(port_file)
@@ -425,6 +432,11 @@ def main():
     s.add_argument("--signal", default="KILL")
     s.add_argument("index", type=int)
     s.set_defaults(run=cmd_node_kill)
+    s = sub.add_parser("node-signal")
+    s.add_argument("--port-file", default=DEFAULT_PORT_FILE)
+    s.add_argument("index", type=int)
+    s.add_argument("signal")
+    s.set_defaults(run=cmd_node_signal)
     s = sub.add_parser("node-start")
     s.add_argument("--port-file", default=DEFAULT_PORT_FILE)
     s.add_argument("index", type=int)
