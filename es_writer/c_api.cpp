@@ -12,6 +12,7 @@
 
 #include "config.h"
 #include "libes_writer.h"
+#include "metrics.h"
 #include "writer.h"
 
 #ifndef EVENT_ES_VERSION
@@ -92,6 +93,23 @@ const char* es_writer_metrics_url(void) {
     url.clear();
   }
   return url.c_str();
+}
+
+int es_writer_audit_wait(long timeout_ms, uint64_t* checked, uint64_t* missing, uint64_t* changed) {
+  bool done = true;
+  {
+    std::lock_guard<std::mutex> lock(g_mu);
+    try {
+      if (g_writer) done = g_writer->WaitAudited(timeout_ms);
+    } catch (...) {
+      done = false;
+    }
+  }
+  const eswriter::Metrics& m = eswriter::Metrics::Process();
+  if (checked != nullptr) *checked = m.audit_checked.load(std::memory_order_relaxed);
+  if (missing != nullptr) *missing = m.audit_missing.load(std::memory_order_relaxed);
+  if (changed != nullptr) *changed = m.audit_changed.load(std::memory_order_relaxed);
+  return done ? 0 : 1;
 }
 
 need_commit_return need_commit(void) {

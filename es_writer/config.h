@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sigv4.h"
 #include "status.h"
 
 namespace eswriter {
@@ -53,6 +54,13 @@ struct Options {
   std::string metrics_listen;       // HOST:PORT of the scrape endpoint as given; empty: none
   ListenAddress metrics_listen_at;  // ... parsed
   std::string metrics_file;         // file rewritten with the metrics text; empty: none
+  bool preflight = false;           // the checks of initialize (preflight.h)
+  double audit_rate = 0;            // share of acknowledged documents the audit reads back (audit.h)
+  long audit_delay_ms = 0;          // ... after this long
+  std::string aws_region;           // AWS Signature Version 4 when not empty: the region
+  std::string aws_service;          // ... and the service (es, or aoss for serverless)
+  std::string aws_credentials_file; // access key, secret and session token; else the URL's user information
+  AwsCredentials aws_credentials;   // not a tunable: read from aws_credentials_file by initialize
   // Not a tunable: set by initialize from the version probe. The REST compatibility version to ask
   // for in every request (8 for Elasticsearch 9 under es_version v8), 0 for none.
   int compat_with = 0;

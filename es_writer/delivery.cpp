@@ -3,6 +3,7 @@
 #include "delivery.h"
 
 #include <algorithm>
+#include <climits>
 #include <random>
 
 namespace eswriter {
@@ -12,6 +13,7 @@ namespace eswriter {
 
 void Delivery::Start(const Target& target) {
   target_ = target;
+  health_.reset(new NodeHealth[target_.config.nodes.size()]);
   {
     MutexLock lock(&mu_);
     stop_ = false;
@@ -267,14 +269,51 @@ Status Delivery::Send(HttpClient& http, Bulk bulk, uint64_t gen) {
   return Status::Ok();
 }
 
+namespace {
+int64_t Micros(Clock::TimePoint t) {
+  return std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
+}
+}  // namespace
+
+size_t Delivery::PickNode() {
+  const size_t n = target_.config.nodes.size();
+  const size_t start = rr_.fetch_add(1) % n;
+  const int64_t now = Micros(clock_.Now());
+  size_t soonest = start;
+  int64_t soonest_at = INT64_MAX;
+  for (size_t k = 0; k < n; ++k) {
+    const size_t i = (start + k) % n;
+    const int64_t at = health_[i].rest_until_us.load(std::memory_order_relaxed);
+    if (at <= now) return i;
+    if (at < soonest_at) {
+      soonest_at = at;
+      soonest = i;
+    }
+  }
+  return soonest;
+}
+
+void Delivery::NoteNode(size_t i, const HttpResponse& resp) {
+  NodeHealth& h = health_[i];
+  if (resp.status != 0) {
+    h.failures.store(0, std::memory_order_relaxed);
+    h.rest_until_us.store(0, std::memory_order_relaxed);
+  } else if (!resp.local && !cancel_.load()) {
+    const int failures = std::min(h.failures.fetch_add(1, std::memory_order_relaxed) + 1, 6);
+    const int64_t rest_us = std::min<int64_t>(1000000LL << (failures - 1), 30000000LL);
+    h.rest_until_us.store(Micros(clock_.Now()) + rest_us, std::memory_order_relaxed);
+  }
+}
+
 ReplyOutcome Delivery::Post(HttpClient& http, const Bulk& b, const Node** node) {
-  const size_t at = rr_.fetch_add(1) % target_.config.nodes.size();
+  const size_t at = PickNode();
   *node = &target_.config.nodes[at];
   const Clock::TimePoint sent_at = clock_.Now();
   HttpResponse resp = http.PostNdjson(**node, target_.bulk_path, b.body(), &cancel_);
   metrics_.bulk_duration.Observe(std::chrono::duration<double>(clock_.Now() - sent_at).count());
   metrics_.body_bytes.fetch_add(b.bytes(), std::memory_order_relaxed);
   metrics_.sent_bytes.fetch_add(resp.sent_bytes, std::memory_order_relaxed);
+  NoteNode(at, resp);
   NodeStats* ns = target_.node_stats[at];
   ns->Count(resp.status);
   if (resp.status != 0) {
@@ -289,7 +328,8 @@ ReplyOutcome Delivery::Post(HttpClient& http, const Bulk& b, const Node** node) 
     out.error = resp.error;
     return out;
   }
-  return ClassifyReply(resp.status, resp.body, resp.error, resp.timed_out, b.count(), target_.conflicts_are_present);
+  return ClassifyReply(resp.status, resp.body, resp.error, resp.timed_out, b.count(), target_.conflicts_are_present,
+                       audit_.enabled());
 }
 
 Status Delivery::SendOne(HttpClient& http, Bulk* b, uint64_t gen, std::vector<Bulk>* work) {
@@ -382,6 +422,7 @@ Status Delivery::OnAnswer(const Bulk& b, const ReplyOutcome& out, const Node& no
   }
   // Documents that failed for good stay pending and are lost with the period.
   Settle(gen, out, b.count() - out.items.size(), set_aside);
+  if (audit_.enabled()) OfferToAudit(b, out);
   if (!failed.empty()) {
     const ItemError& e = *failed.front();
     return Critical(std::to_string(failed.size()) + " of " + std::to_string(b.count()) + " documents refused by node " +
@@ -402,6 +443,18 @@ Status Delivery::OnAnswer(const Bulk& b, const ReplyOutcome& out, const Node& no
   const double share = static_cast<double>(transient.size()) / static_cast<double>(b.count());
   Status st = PastDeadline(b, &transient, "from node " + node.display + ": " + last);
   return st.ok() ? PoolForRetry(b, transient, share, gen) : st;
+}
+
+void Delivery::OfferToAudit(const Bulk& b, const ReplyOutcome& out) {
+  const std::vector<size_t> picked = audit_.Draw(b.count());
+  if (picked.empty() || out.ids.size() != b.count()) return;
+  size_t k = 0;  // out.items is in order: skip the documents that were not acknowledged
+  for (size_t i : picked) {
+    while (k < out.items.size() && out.items[k].index < i) ++k;
+    if (k < out.items.size() && out.items[k].index == i) continue;
+    const std::string doc = b.Doc(i);
+    audit_.Offer(out.indexes[i], out.ids[i], doc.data(), doc.size());
+  }
 }
 
 Status Delivery::PoolForRetry(const Bulk& b, const std::vector<size_t>& rejected, double share, uint64_t gen) {

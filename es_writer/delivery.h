@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "audit.h"
 #include "bulk.h"
 #include "clock.h"
 #include "config.h"
@@ -56,8 +57,8 @@ struct PeriodCounts {
 class Delivery {
  public:
   // Not owned, must outlive this.
-  Delivery(Metrics& metrics, WriterLog& log, DeadLetterFile& dead, MetricsFile& file, Clock& clock)
-      : metrics_(metrics), log_(log), dead_(dead), file_(file), clock_(clock) {}
+  Delivery(Metrics& metrics, WriterLog& log, DeadLetterFile& dead, MetricsFile& file, Audit& audit, Clock& clock)
+      : metrics_(metrics), log_(log), dead_(dead), file_(file), audit_(audit), clock_(clock) {}
   ~Delivery() { Stop(); }
   Delivery(const Delivery&) = delete;
   Delivery& operator=(const Delivery&) = delete;
@@ -107,6 +108,13 @@ class Delivery {
   Status SendOne(HttpClient& http, Bulk* b, uint64_t gen, std::vector<Bulk>* work) EXCLUDES(mu_);
   // Posts b to the next node; counts the request in the metrics. *node: the node it went to.
   ReplyOutcome Post(HttpClient& http, const Bulk& b, const Node** node);
+  // The next node in turn that is not resting after failed connections; when all are, the one whose
+  // rest ends first.
+  size_t PickNode();
+  // After a request to node i: an answer ends its rest; no answer (a connection that failed or a
+  // request that timed out) makes it rest 1 s, doubling with every further failure up to 30 s, so that
+  // requests go to the nodes that answer instead of waiting on one that does not.
+  void NoteNode(size_t i, const HttpResponse& resp);
   Status OnTooLarge(const Bulk& b, const ReplyOutcome& out, const Node& node, uint64_t gen, std::vector<Bulk>* work);
   Status OnAnswer(const Bulk& b, const ReplyOutcome& out, const Node& node, uint64_t gen) EXCLUDES(mu_);
   // The deadline rule for the documents at positions docs of b (all of them when docs is null).
@@ -114,6 +122,8 @@ class Delivery {
   Status PoolForRetry(const Bulk& b, const std::vector<size_t>& rejected, double share, uint64_t gen) EXCLUDES(mu_);
   // Writes document i of b to the dead-letter file; an error when the record cannot be written.
   Status SetAside(const Bulk& b, size_t i, long status, const std::string& type, const std::string& reason);
+  // Offers the sampled documents of b that the engine acknowledged to the delivery audit.
+  void OfferToAudit(const Bulk& b, const ReplyOutcome& out);
   // Outcomes of a reply: answered documents (created, replaced or already present, as out counts them)
   // and documents set aside.
   void Settle(uint64_t gen, const ReplyOutcome& out, size_t answered, size_t set_aside) EXCLUDES(mu_);
@@ -125,11 +135,17 @@ class Delivery {
   WriterLog& log_;
   DeadLetterFile& dead_;
   MetricsFile& file_;
+  Audit& audit_;
   Clock& clock_;
   // Set by Start while no sender runs; read-only while they do.
   Target target_;
   std::vector<std::thread> senders_;  // the owner's
   std::atomic<size_t> rr_{0};         // node rotation
+  struct NodeHealth {
+    std::atomic<int64_t> rest_until_us{0};  // on the clock; 0: up
+    std::atomic<int> failures{0};           // in a row
+  };
+  std::unique_ptr<NodeHealth[]> health_;    // per node of target_.config.nodes, made by Start
   std::atomic<bool> cancel_{false};   // polled by requests in flight and back-offs
   std::atomic<bool> failed_flag_{false};
 

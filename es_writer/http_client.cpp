@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 
@@ -79,6 +80,11 @@ HttpResponse HttpClient::PostNdjson(const Node& node, const std::string& path, c
   return Perform(node, path, &body, abort, kMaxReplyBytes);
 }
 
+HttpResponse HttpClient::PostJson(const Node& node, const std::string& path, const std::string& body,
+                                  const std::atomic<bool>* abort, size_t max_body) {
+  return Perform(node, path, &body, abort, max_body, false);
+}
+
 void HttpClient::SetOptions(const Node& node, const std::string& url, void* sink, const std::atomic<bool>* abort) {
   CURL* c = curl_;
   curl_easy_reset(c);
@@ -94,28 +100,55 @@ void HttpClient::SetOptions(const Node& node, const std::string& url, void* sink
   curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, options_.tls_verify ? 1L : 0L);
   curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, options_.tls_verify ? 2L : 0L);
   if (!options_.ca_file.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, options_.ca_file.c_str());
-  if (!node.user.empty() && options_.api_key.empty()) {
+  if (!node.user.empty() && options_.api_key.empty() && options_.aws_region.empty()) {
     curl_easy_setopt(c, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
     curl_easy_setopt(c, CURLOPT_USERNAME, node.user.c_str());
     curl_easy_setopt(c, CURLOPT_PASSWORD, node.password.c_str());
   }
 }
 
-struct curl_slist* HttpClient::SetBody(const std::string* body, HttpResponse* resp) {
+struct curl_slist* HttpClient::Sign(const Node& node, const std::string& path, const std::string* payload, bool gzip,
+                                     const std::string& content_type, struct curl_slist* headers) {
+  // The host as the URL names it and the node's path prefix: what the request carries.
+  const size_t from = node.base.find("://") + 3;
+  const size_t slash = node.base.find('/', from);
+  const std::string host = node.base.substr(from, slash == std::string::npos ? std::string::npos : slash - from);
+  const std::string prefix = slash == std::string::npos ? "" : node.base.substr(slash);
+  std::vector<std::pair<std::string, std::string>> sent = {{"host", host}};
+  if (payload != nullptr) sent.emplace_back("content-type", content_type.substr(content_type.find(':') + 2));
+  if (gzip) sent.emplace_back("content-encoding", "gzip");
+  const AwsCredentials credentials = !options_.aws_credentials.access_key.empty()
+                                         ? options_.aws_credentials
+                                         : AwsCredentials{node.user, node.password, ""};
+  const int64_t now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch()).count();
+  for (const std::string& h : SignV4(payload != nullptr ? "POST" : "GET", prefix + path, sent,
+                                     payload != nullptr ? *payload : std::string(), credentials, options_.aws_region,
+                                     options_.aws_service, now_ms)) {
+    headers = curl_slist_append(headers, h.c_str());
+  }
+  return curl_slist_append(headers, ("Host: " + host).c_str());
+}
+
+struct curl_slist* HttpClient::SetBody(const Node& node, const std::string& path, const std::string* body, bool ndjson,
+                                       HttpResponse* resp) {
   // Under REST compatibility (Elasticsearch 9 served as 8) both media types name the version.
   const std::string compat = options_.compat_with > 0 ? ";compatible-with=" + std::to_string(options_.compat_with) : "";
   const std::string accept =
       compat.empty() ? "Accept: application/json" : "Accept: application/vnd.elasticsearch+json" + compat;
   struct curl_slist* headers = curl_slist_append(nullptr, accept.c_str());
   if (!options_.api_key.empty()) headers = curl_slist_append(headers, ("Authorization: ApiKey " + options_.api_key).c_str());
+  const std::string* payload = body;
+  bool gzip = false;
+  const std::string type = ndjson ? "x-ndjson" : "json";
+  const std::string content_type = compat.empty() ? "Content-Type: application/" + type
+                                                  : "Content-Type: application/vnd.elasticsearch+" + type + compat;
   if (body != nullptr) {
-    const std::string* payload = body;
-    if (options_.gzip && Gzip(*body, &compressed_)) {
+    if (options_.gzip && ndjson && Gzip(*body, &compressed_)) {
       payload = &compressed_;
+      gzip = true;
       headers = curl_slist_append(headers, "Content-Encoding: gzip");
     }
-    const std::string content_type = compat.empty() ? "Content-Type: application/x-ndjson"
-                                                    : "Content-Type: application/vnd.elasticsearch+x-ndjson" + compat;
     headers = curl_slist_append(headers, content_type.c_str());
     headers = curl_slist_append(headers, "Expect:");  // no 100-continue round trip (and no 417)
     curl_easy_setopt(curl_, CURLOPT_POST, 1L);
@@ -123,22 +156,25 @@ struct curl_slist* HttpClient::SetBody(const std::string* body, HttpResponse* re
     curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload->size()));
     resp->sent_bytes = payload->size();
   }
+  if (!options_.aws_region.empty()) headers = Sign(node, path, payload, gzip, content_type, headers);
   curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers);
   return headers;
 }
 
 HttpResponse HttpClient::Perform(const Node& node, const std::string& path, const std::string* body,
-                                 const std::atomic<bool>* abort, size_t max_body) {
+                                 const std::atomic<bool>* abort, size_t max_body, bool ndjson) {
   HttpResponse resp;
   if (curl_ == nullptr) {
     resp.error = "cannot create an HTTP handle";
     return resp;
   }
   CURL* c = curl_;
-  const std::string url = node.base + path;
+  // A signed request is sent with its query in the canonical form that was signed.
+  const std::string sent_path = options_.aws_region.empty() ? path : CanonicalQueryPath(path);
+  const std::string url = node.base + sent_path;
   BodySink sink{&resp.body, max_body};
   SetOptions(node, url, &sink, abort);
-  struct curl_slist* headers = SetBody(body, &resp);  // curl copies the header texts
+  struct curl_slist* headers = SetBody(node, sent_path, body, ndjson, &resp);  // curl copies the header texts
   CURLcode rc = curl_easy_perform(c);
   curl_slist_free_all(headers);
   if (sink.too_large) {

@@ -40,15 +40,22 @@ class HttpClient {
   // POSTs an NDJSON body (gzip-compressed when the options ask for it).
   HttpResponse PostNdjson(const Node& node, const std::string& path, const std::string& body,
                           const std::atomic<bool>* abort = nullptr);
+  // POSTs a JSON body (a search, a check).
+  HttpResponse PostJson(const Node& node, const std::string& path, const std::string& body,
+                        const std::atomic<bool>* abort = nullptr, size_t max_body = kMaxReplyBytes);
 
  private:
   HttpResponse Perform(const Node& node, const std::string& path, const std::string* body,
-                       const std::atomic<bool>* abort, size_t max_body);
+                       const std::atomic<bool>* abort, size_t max_body, bool ndjson = true);
   // The request's URL, time limits, reply sink, abort flag, TLS and basic credentials.
   void SetOptions(const Node& node, const std::string& url, void* sink, const std::atomic<bool>* abort);
   // The headers and the body (gzip-compressed when asked for) of a POST, or the headers of a GET; the
   // header list is the caller's to free after the transfer.
-  struct curl_slist* SetBody(const std::string* body, HttpResponse* resp);
+  struct curl_slist* SetBody(const Node& node, const std::string& path, const std::string* body, bool ndjson,
+                             HttpResponse* resp);
+  // Adds the headers of an AWS Signature Version 4 of the request to headers (aws_sigv4).
+  struct curl_slist* Sign(const Node& node, const std::string& path, const std::string* payload, bool gzip,
+                          const std::string& content_type, struct curl_slist* headers);
 
   const Options options_;
   CURL* curl_;

@@ -42,6 +42,11 @@ struct need_commit_return need_commit(void);
  * Valid until the same thread's next call into the library. */
 const char* es_writer_metrics_url(void);
 
+/* Not used by the sink: waits up to timeout_ms until the delivery audit (audit_rate in es_url) has read
+ * back every document it sampled so far. 0 when it has, 1 otherwise; the counts since the process
+ * started go to the pointers that are not null. */
+int es_writer_audit_wait(long timeout_ms, uint64_t* checked, uint64_t* missing, uint64_t* changed);
+
 #ifdef __cplusplus
 }
 #endif

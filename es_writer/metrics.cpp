@@ -146,6 +146,17 @@ class Text {
   std::string out_;
 };
 
+// The delivery audit's series.
+void RenderAudit(const Metrics& m, Text& t) {
+  t.Family("audit_documents_total", "counter",
+           "Documents the delivery audit read back (checked), and of those found missing or changed.");
+  t.Sample("audit_documents_total", "result=\"checked\"", Get(m.audit_checked));
+  t.Sample("audit_documents_total", "result=\"missing\"", Get(m.audit_missing));
+  t.Sample("audit_documents_total", "result=\"changed\"", Get(m.audit_changed));
+  t.Family("audit_dropped_total", "counter", "Audit samples dropped because too many waited for their check.");
+  t.Sample("audit_dropped_total", "", Get(m.audit_dropped));
+}
+
 }  // namespace
 
 std::string Metrics::Render() const {
@@ -212,6 +223,8 @@ std::string Metrics::Render() const {
   t.Sample("inflight_bulks", "", inflight_bulks.load(std::memory_order_relaxed));
   t.Family("pending_documents", "gauge", "Documents taken since the last commit that have no outcome yet.");
   t.Sample("pending_documents", "", pending_documents.load(std::memory_order_relaxed));
+
+  RenderAudit(*this, t);
 
   t.Family("node_up", "gauge", "1 while the node answers; 0 after a connection failure until it answers again.");
   for (const NodeStats* n : current) {

@@ -91,6 +91,8 @@ class Metrics {
   std::atomic<int64_t> last_commit_success_ms{0};  // Unix time in ms; the first initialize until a commit
   std::atomic<int64_t> inflight_bulks{0};
   std::atomic<int64_t> pending_documents{0};
+  // The delivery audit: documents read back, found missing, found changed; samples dropped (memory).
+  std::atomic<uint64_t> audit_checked{0}, audit_missing{0}, audit_changed{0}, audit_dropped{0};
   Histogram bulk_duration, commit_duration;
 
  private:

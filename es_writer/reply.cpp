@@ -27,7 +27,9 @@ bool IsSettingsError(const std::string& type, const std::string& reason) {
          reason.find("only write ops with an op_type of create are allowed in data streams") != std::string::npos;
 }
 
-// "type: reason" of a request-level error body, or a cut of the raw body.
+}  // namespace
+
+// "type: reason" of a request-level error body, AWS's "message", or a cut of the raw body.
 std::string RequestError(const std::string& body) {
   rapidjson::Document doc;
   doc.Parse<rapidjson::kParseIterativeFlag>(body.data(), body.size());  // no recursion on hostile nesting
@@ -44,9 +46,13 @@ std::string RequestError(const std::string& body) {
         return Cut(type, 100) + ": " + Cut(reason, 300);
       }
     }
+    auto message = doc.FindMember("message");
+    if (message != doc.MemberEnd() && message->value.IsString()) return Cut(message->value.GetString(), 300);
   }
   return Cut(body, 200);
 }
+
+namespace {
 
 
 // The type of a request-level error body ("" when it has none).
@@ -195,7 +201,7 @@ bool ScanCleanReply(const std::string& body, size_t n, size_t* updated) {
 }
 
 ReplyOutcome ClassifyReply(long status, const std::string& body, const std::string& transport_error, bool timed_out,
-                           size_t n, bool conflict_is_present) {
+                           size_t n, bool conflict_is_present, bool want_ids) {
   if (status == 0) {
     return Request(ReplyKind::kRetryAll, timed_out ? RetryReason::kTimeout : RetryReason::kConnection,
                    "no answer: " + transport_error);
@@ -215,7 +221,7 @@ ReplyOutcome ClassifyReply(long status, const std::string& body, const std::stri
 
   ReplyOutcome out;
   // The common case, every item stored, without building a document of the reply.
-  if (ScanCleanReply(body, n, &out.updated)) return out;
+  if (!want_ids && ScanCleanReply(body, n, &out.updated)) return out;
 
   rapidjson::Document doc;
   doc.Parse<rapidjson::kParseIterativeFlag>(body.data(), body.size());  // no recursion on hostile nesting
@@ -237,6 +243,13 @@ ReplyOutcome ClassifyReply(long status, const std::string& body, const std::stri
     if (!ReadItem(item, &e, &stored, &replaced)) {
       return Request(ReplyKind::kFatal, RetryReason::kStatus5xx,
                      "the bulk reply has a malformed item at position " + std::to_string(e.index));
+    }
+    if (want_ids) {
+      const auto& meta = item.MemberBegin()->value;
+      auto index = meta.FindMember("_index");
+      auto id = meta.FindMember("_id");
+      out.indexes.push_back(index != meta.MemberEnd() && index->value.IsString() ? index->value.GetString() : "");
+      out.ids.push_back(id != meta.MemberEnd() && id->value.IsString() ? id->value.GetString() : "");
     }
     const Verdict v = stored ? Verdict::kStored : ItemVerdict(e.status, e.type, e.reason, conflict_is_present);
     if (v == Verdict::kStored) {

@@ -60,6 +60,8 @@ struct ReplyOutcome {
   size_t updated = 0;                            // stored items that replaced a document
   size_t present = 0;                            // kPresent items (not in items)
   std::vector<ItemError> items;                  // every other item that was not stored, in order
+  // With want_ids: each item's _index and _id as the reply gives them (for the delivery audit).
+  std::vector<std::string> indexes, ids;
 
   // The positions of the items with a transient verdict.
   std::vector<size_t> Transient() const;
@@ -68,7 +70,11 @@ struct ReplyOutcome {
 // Classifies an HTTP reply to a bulk of n documents. status 0: no answer (transport_error says why,
 // timed_out whether the request ran out of time).
 ReplyOutcome ClassifyReply(long status, const std::string& body, const std::string& transport_error, bool timed_out,
-                           size_t n, bool conflict_is_present = false);
+                           size_t n, bool conflict_is_present = false, bool want_ids = false);
+
+// The text of a request-level error body: "type: reason", AWS's "message", or a cut of the raw body
+// (escaped, short).
+std::string RequestError(const std::string& body);
 
 // The fast path of ClassifyReply: true, with the count of replaced documents, when body is exactly a
 // compact filtered reply of n items that all succeeded; false (nothing said) for anything else, which

@@ -96,6 +96,43 @@ Status SetMetricsFile(const Tunable& t, const std::string& value, Options* o) {
   return Status::Ok();
 }
 
+Status SetPreflight(const Tunable& t, const std::string& value, Options* o) {
+  if (value != "on" && value != "off") return Status::Error(Assignment(t, value) + " must be on or off");
+  o->preflight = value == "on";
+  return Status::Ok();
+}
+
+Status SetAuditRate(const Tunable& t, const std::string& value, Options* o) {
+  errno = 0;
+  char* end = nullptr;
+  const double v = std::strtod(value.c_str(), &end);
+  if (value.empty() || *end != 0 || errno != 0 || !(v >= 0 && v <= 1)) {
+    return Status::Error(Assignment(t, value) + " is not a share from 0 to 1 (0.01: one document in a hundred)");
+  }
+  o->audit_rate = v;
+  return Status::Ok();
+}
+
+Status SetSigV4(const Tunable& t, const std::string& value, Options* o) {
+  const std::string text = PercentDecode(value);
+  const size_t colon = text.find(':');
+  const std::string region = text.substr(0, colon);
+  const std::string service = colon == std::string::npos ? "es" : text.substr(colon + 1);
+  auto word = [](const std::string& w) {
+    if (w.empty()) return false;
+    for (char c : w) {
+      if (!isalnum(static_cast<unsigned char>(c)) && c != '-') return false;
+    }
+    return true;
+  };
+  if (!word(region) || !word(service)) {
+    return Status::Error(Assignment(t, value) + " must be REGION or REGION:SERVICE, e.g. eu-west-1 or us-east-1:aoss");
+  }
+  o->aws_region = region;
+  o->aws_service = service;
+  return Status::Ok();
+}
+
 const long kMaxMillis = 3600000;  // an hour
 
 }  // namespace
@@ -130,6 +167,16 @@ const std::vector<Tunable>& Tunables() {
       {"pipeline", nullptr, "", 0, 0, "name of an ingest pipeline for every bulk request", SetPipeline},
       {"metrics_listen", nullptr, "off", 0, 0, "HOST:PORT on which to serve GET /metrics", SetMetricsListen},
       {"metrics_file", nullptr, "off", 0, 0, "a file rewritten with the metrics text", SetMetricsFile},
+      {"preflight", "on", "on", 0, 0, "the checks of initialize: write right, pipeline, write block (on/off)",
+       SetPreflight},
+      {"audit_rate", "0", "0", 0, 0, "share of acknowledged documents read back to check they are there",
+       SetAuditRate},
+      {"audit_delay_ms", "2000", "2000", 0, kMaxMillis, "how long after its acknowledgement a sample is read back",
+       SetNumber<long, &Options::audit_delay_ms>},
+      {"aws_sigv4", nullptr, "off", 0, 0, "sign requests with AWS Signature Version 4: REGION or REGION:SERVICE",
+       SetSigV4},
+      {"aws_credentials_file", nullptr, "the URL's user and password", 0, 0,
+       "an AWS credentials file (access key, secret, session token)", SetText<&Options::aws_credentials_file>},
   };
   return table;
 }
@@ -158,6 +205,21 @@ std::string PercentDecode(const std::string& s) {
       i += 2;
     } else {
       out += s[i];
+    }
+  }
+  return out;
+}
+
+std::string UrlEncode(const std::string& s) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : s) {
+    if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
     }
   }
   return out;

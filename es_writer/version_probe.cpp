@@ -7,6 +7,7 @@
 #include <rapidjson/document.h>
 
 #include "bulk.h"
+#include "reply.h"
 
 namespace eswriter {
 
@@ -59,8 +60,8 @@ Status ProbeVersion(HttpClient& http, const Node& node, EngineVersion* out) {
     // No root endpoint, or not for this user: the node's own info says the same.
     HttpResponse info = http.Get(node, "/_nodes/_local?filter_path=nodes.*.version,nodes.*.distribution", nullptr,
                                  kMaxRootReplyBytes);
-    if (resp.status == 403 && info.status == 403) {
-      *out = EngineVersion();  // not ours to read: the flag is trusted
+    if (resp.status == 403 && info.status == 403 && RequestError(info.body).rfind("security_exception", 0) == 0) {
+      *out = EngineVersion();  // the engine's security says not ours to read: the flag is trusted
       return Status::Ok();
     }
     if (info.status == 200) {
@@ -70,7 +71,7 @@ Status ProbeVersion(HttpClient& http, const Node& node, EngineVersion* out) {
   }
   if (resp.status == 0) return Status::Error(who + ": cannot connect: " + resp.error);
   if (resp.status == 401) return Status::Error(who + ": authentication failed (HTTP 401): check the user and password or api_key");
-  if (resp.status == 403) return Status::Error(who + ": authorisation failed (HTTP 403)");
+  if (resp.status == 403) return Status::Error(who + ": authorisation failed (HTTP 403): " + RequestError(resp.body));
   if (resp.status != 200) return Status::Error(who + ": the root endpoint answered HTTP " + std::to_string(resp.status));
   if (resp.too_large) return Status::Error(who + ": " + resp.error);
   std::string number, distribution;

@@ -2,6 +2,8 @@
 #include "writer.h"
 
 #include "libes_writer.h"
+#include "preflight.h"
+#include "tunables.h"
 #include "version_probe.h"
 
 #include <cctype>
@@ -17,28 +19,15 @@ namespace {
 // More documents per bulk than this only make replies huge; bulk_bytes bounds the body anyway.
 const int kMaxBulkNum = 100000;
 
-// Percent-encoding of a query parameter's value: everything but the unreserved characters.
-std::string UrlEncode(const std::string& s) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : s) {
-    if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 Writer::~Writer() {
   delivery_.Stop();
+  audit_.Stop();
   file_.Stop();
 }
+
+bool Writer::WaitAudited(long timeout_ms) { return audit_.WaitChecked(std::chrono::milliseconds(timeout_ms)); }
 
 Status Writer::Init(const std::string& es_url, bool is_v8, const std::string& index, int bulk_num,
                     const std::string& log_dir, const std::string& log_name) {
@@ -71,7 +60,9 @@ Status Writer::Init(const std::string& es_url, bool is_v8, const std::string& in
   const std::string name = log_name.empty() ? "cdc_es_write" : log_name;
   log_.Open(log_dir, name);
   dead_.Open(log_dir, name);
-  st = Probe(&config, is_v8);
+  st = Credentials(&config);
+  if (st.ok()) st = Probe(&config, is_v8);
+  if (st.ok() && config.options.preflight) st = RunPreflight(config, index);
   if (st.ok()) st = StartMetrics(config.options);
   if (!st.ok()) {
     log_.Line("CRIT", "initialize failed: %s", st.text().c_str());
@@ -84,7 +75,9 @@ Status Writer::Init(const std::string& es_url, bool is_v8, const std::string& in
   target.action_head = std::string("{\"") + (config.options.op_type == OpType::kCreate ? "create" : "index") +
                        "\":{\"_index\":\"" + index + "\"";
   // The reply keeps only what ClassifyReply reads: a 1,000-item reply shrinks from about 150 KB to 40.
+  // The audit reads the index and id the engine gave each document.
   target.bulk_path = "/_bulk?filter_path=errors,items.*.status,items.*.result,items.*.error";
+  if (config.options.audit_rate > 0) target.bulk_path += ",items.*._index,items.*._id";
   if (!config.options.pipeline.empty()) target.bulk_path += "&pipeline=" + UrlEncode(config.options.pipeline);
   doc_ids_.reset(new DocIdSource(config.options));
   target.conflicts_are_present = config.options.op_type == OpType::kCreate && doc_ids_->enabled();
@@ -103,6 +96,8 @@ Status Writer::Init(const std::string& es_url, bool is_v8, const std::string& in
   options_ = config.options;
   index_ = index;
   action_head_ = target.action_head;
+  audit_.Stop();
+  audit_.Start(config);
   delivery_.Start(target);
   current_ = delivery_.NextBulk();
   uncommitted_ = 0;
@@ -132,6 +127,29 @@ Status Writer::Probe(Config* config, bool is_v8) {
   }
   config->options.compat_with = compat_with > 0 ? compat_with : 0;
   return Status::Ok();
+}
+
+Status Writer::Credentials(Config* config) {
+  Options& o = config->options;
+  if (o.aws_region.empty()) return Status::Ok();
+  if (!o.aws_credentials_file.empty()) return ReadAwsCredentials(o.aws_credentials_file, &o.aws_credentials);
+  for (const Node& node : config->nodes) {
+    if (node.user.empty() || node.password.empty()) {
+      return Status::Error("aws_sigv4 needs an access key and its secret: as the user and password of node " +
+                           node.display + ", or in aws_credentials_file");
+    }
+  }
+  return Status::Ok();
+}
+
+Status Writer::RunPreflight(const Config& config, const std::string& index) {
+  HttpClient http(config.options);
+  std::vector<std::string> not_checked;
+  Status st = Preflight(http, config.nodes.front(), config.options, index, &not_checked);
+  for (const std::string& what : not_checked) {
+    log_.Line("WARN", "preflight: not checked: %s; the user may not read it", what.c_str());
+  }
+  return st;
 }
 
 void Writer::LogSettings(const Config& config, bool is_v8, int bulk_num) {

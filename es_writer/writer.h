@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "audit.h"
 #include "bulk.h"
 #include "clock.h"
 #include "config.h"
@@ -29,7 +30,11 @@ class Writer {
  public:
   // clock: not owned, must outlive the writer (tests give a fake one).
   explicit Writer(Clock& clock = RealClock())
-      : clock_(clock), log_(clock), file_(metrics_, log_, clock), delivery_(metrics_, log_, dead_, file_, clock) {}
+      : clock_(clock),
+        log_(clock),
+        file_(metrics_, log_, clock),
+        audit_(metrics_, log_, clock),
+        delivery_(metrics_, log_, dead_, file_, audit_, clock) {}
   ~Writer();
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
@@ -50,12 +55,18 @@ class Writer {
   void DropPending() {
     if (ready_) ResetPending();
   }
+  // Waits until the delivery audit has read back every sample taken so far; false after timeout_ms.
+  bool WaitAudited(long timeout_ms);
   // The scrape URL of the metrics endpoint, or "" when there is none.
   std::string MetricsUrl() const { return server_.running() ? "http://" + server_.bound() + "/metrics" : ""; }
 
  private:
+  // aws_sigv4's credentials: from aws_credentials_file, else every node's user and password.
+  Status Credentials(Config* config);
   // Asks every node for its version and checks it against the flag; sets config->options.compat_with.
   Status Probe(Config* config, bool is_v8);
+  // The checks that would make the first bulk fail (preflight.h); what the user may not read is logged.
+  Status RunPreflight(const Config& config, const std::string& index);
   // Starts, keeps or stops the scrape endpoint and the metrics file for the options of an Init.
   Status StartMetrics(const Options& o);
   // Hands the current bulk to delivery; the next one to fill takes its place.
@@ -75,6 +86,7 @@ class Writer {
   MetricsServer server_;
   std::string server_listen_;  // the metrics_listen the server runs for
   MetricsFile file_;
+  Audit audit_;
   Delivery delivery_;
 
   bool ready_ = false;

@@ -5,12 +5,13 @@
 //
 // Exit codes: 0 done, 2 usage error, 3 bad input, 4 plug-in failure (load, Init, a decoder that does
 // not start, or a batch that still failed after its re-sends), 5 the tool's own failure (the ack log
-// cannot be written, no memory).
+// cannot be written, no memory), 6 the audit (--audit) found a document missing or changed.
 #include <dlfcn.h>
 #include <link.h>
 #include <malloc.h>
 
 #include <chrono>
+#include <cstdint>
 #include <exception>
 #include <fstream>
 #include <iterator>
@@ -61,6 +62,23 @@ int ShowVersions(const replay::Options& o) {
   return replay::kOk;
 }
 
+// Waits for the writer's delivery audit of the whole replay and reports it: kAuditFound when a document
+// is missing or changed.
+int AwaitAudit() {
+  using Wait = int (*)(long, uint64_t*, uint64_t*, uint64_t*);
+  auto wait = reinterpret_cast<Wait>(dlsym(RTLD_DEFAULT, "es_writer_audit_wait"));
+  if (wait == nullptr) {
+    std::cerr << "cdc-es-replay: --audit: the writer library in use has no audit\n";
+    return replay::kPluginFailure;
+  }
+  uint64_t checked = 0, missing = 0, changed = 0;
+  const bool done = wait(600000, &checked, &missing, &changed) == 0;
+  std::cerr << "cdc-es-replay: audit: " << checked << " documents read back, " << missing << " missing, " << changed
+            << " changed" << (done ? "" : " (not every document was read back within 10 minutes)") << "\n";
+  if (missing != 0 || changed != 0) return replay::kAuditFound;
+  return done ? replay::kOk : replay::kPluginFailure;
+}
+
 int Replay(int argc, char** argv) {
   replay::Options o;
   const int rc = replay::ParseArgs(argc, argv, &o);
@@ -106,7 +124,8 @@ int Replay(int argc, char** argv) {
     const char* url = metrics_url != nullptr ? metrics_url() : "";
     std::cerr << "cdc-es-replay: metrics at " << (*url != 0 ? url : "(the writer library does not say)") << "\n";
   }
-  const int exit_code = pipeline.Run(sink);
+  int exit_code = pipeline.Run(sink);
+  if (o.audit && exit_code == replay::kOk) exit_code = AwaitAudit();
   if (o.metrics_hold_ms > 0 && !o.metrics_listen.empty()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(o.metrics_hold_ms));
   }

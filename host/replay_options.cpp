@@ -36,6 +36,8 @@ const char kUsageText[] =
     "  --udf NAME, --job ID, --channel NAME   names handed to Init (defaults replay, 1@replay, replay)\n"
     "  --ack-log FILE         append a JSON line per batch that Execute reported done\n"
     "  --metrics-listen HOST:PORT  serve the writer's metrics there (adds metrics_listen to es_url)\n"
+    "  --audit                read every acknowledged document back at the end (adds audit_rate=1 to es_url);\n"
+    "                         exit 6 when one is missing or changed\n"
     "  --metrics-hold-ms MS   keep serving them this long after the replay, for a last scrape\n"
     "  --quiet                no progress line\n"
     "  --version              the versions of the tool, the plug-in and its writer library\n";
@@ -89,6 +91,8 @@ int ParseArgs(int argc, char** argv, Options* o) {
       o->show_version = true;
     } else if (a == "--quiet") {
       o->quiet = true;
+    } else if (a == "--audit") {
+      o->audit = true;
     } else if (a == "--plugin" || a == "--param" || a == "--param-file" || a == "--es-url" || a == "--log-path" || a == "--udf" ||
                a == "--job" || a == "--channel" || a == "--ack-log" || a == "--metrics-listen") {
       if (!value(&v)) return Usage(a + " needs a value");
@@ -155,18 +159,24 @@ bool PrepareParam(Options* o, std::string* err) {
     return true;
   }
   if (!d.IsObject()) return true;
+  // Options that become tunables of es_url.
+  std::vector<std::pair<std::string, std::string>> tunables;
   if (!o->metrics_listen.empty()) {
+    std::string where;
+    for (char c : o->metrics_listen) where += c == '[' ? "%5B" : c == ']' ? "%5D" : c == '&' ? "%26" : std::string(1, c);
+    tunables.emplace_back("--metrics-listen", "metrics_listen=" + where);
+  }
+  if (o->audit) tunables.emplace_back("--audit", "audit_rate=1");
+  for (const auto& t : tunables) {
     if (o->es_url.empty()) {
       auto url = d.FindMember("es_url");
       if (url == d.MemberEnd() || !url->value.IsString()) {
-        *err = "--metrics-listen needs an es_url in the parameters or --es-url";
+        *err = t.first + " needs an es_url in the parameters or --es-url";
         return false;
       }
       o->es_url = url->value.GetString();
     }
-    std::string where;
-    for (char c : o->metrics_listen) where += c == '[' ? "%5B" : c == ']' ? "%5D" : c == '&' ? "%26" : std::string(1, c);
-    o->es_url += (o->es_url.find('?') == std::string::npos ? "?" : "&") + std::string("metrics_listen=") + where;
+    o->es_url += (o->es_url.find('?') == std::string::npos ? "?" : "&") + t.second;
   }
   for (const auto& kv : {std::make_pair("es_url", &o->es_url), std::make_pair("log_path", &o->log_path)}) {
     if (kv.second->empty()) continue;

@@ -7,7 +7,7 @@
 namespace replay {
 
 // Exit codes of the tool, as the README lists them.
-enum Exit { kOk = 0, kUsage = 2, kBadInput = 3, kPluginFailure = 4, kToolFailure = 5 };
+enum Exit { kOk = 0, kUsage = 2, kBadInput = 3, kPluginFailure = 4, kToolFailure = 5, kAuditFound = 6 };
 
 // Largest synthetic document, and largest number of synthetic rows (with --repeat) the tool makes.
 const size_t kMaxDocSize = 64u << 20;
@@ -34,6 +34,7 @@ struct Options {
   std::string ack_log;
   std::string metrics_listen;  // adds metrics_listen= to es_url when not empty
   long metrics_hold_ms = 0;    // keeps serving metrics this long after the replay
+  bool audit = false;          // adds audit_rate=1 to es_url and waits for the audit at the end
   std::vector<std::string> inputs;
 };
 

@@ -4,10 +4,10 @@ set -euo pipefail
 
 PACKAGES=(
   cmake ninja-build g++ make pkg-config
-  rapidjson-dev libboost-dev libcurl4-openssl-dev libxxhash-dev libmicrohttpd-dev prometheus
+  rapidjson-dev libboost-dev libcurl4-openssl-dev libssl-dev libxxhash-dev libmicrohttpd-dev prometheus
   googletest libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  python3 curl openssl zlib1g-dev valgrind
+  python3 python3-botocore curl openssl zlib1g-dev valgrind
   dpkg-dev lintian
   maven openjdk-17-jdk-headless
 )

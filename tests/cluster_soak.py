@@ -148,13 +148,16 @@ class Soak:
     def report(self):
         done = acks(self.ack_log)
         after_all = metrics_of(self.metrics_file)
-        for name, started, ended, before, _ in self.faults:
-            # The longest wait between two acknowledged batches from the fault until 60 s after recovery.
-            times = [t for t, _ in done if started - 5 <= t <= ended + 60]
+        for k, (name, started, ended, before, _) in enumerate(self.faults):
+            # Until the next fault (or the end): the longest wait between two acknowledged batches from the
+            # fault until 60 s after its recovery, and what the metrics counted meanwhile.
+            upto = self.faults[k + 1][1] if k + 1 < len(self.faults) else float("inf")
+            after = self.faults[k + 1][3] if k + 1 < len(self.faults) else after_all
+            times = [t for t, _ in done if started - 5 <= t <= min(ended + 60, upto)]
             stall = max((b - a for a, b in zip(times, times[1:])), default=0.0)
-            delta = {k: after_all.get(k, 0) - before.get(k, 0) for k in after_all
-                     if k.startswith("es_writer_retries_total") or k.startswith('es_writer_documents_total{result="failed"')}
-            said = ", ".join("%s +%d" % (k.split("{", 1)[1].rstrip("}"), v) for k, v in sorted(delta.items()) if v)
+            delta = {key: after.get(key, 0) - before.get(key, 0) for key in after
+                     if key.startswith("es_writer_retries_total") or key.startswith('es_writer_documents_total{result="failed"')}
+            said = ", ".join("%s +%d" % (key.split("{", 1)[1].rstrip("}"), v) for key, v in sorted(delta.items()) if v)
             print("fault: %s (%.1f s to recover); longest wait between acknowledged batches %.1f s; metrics since: %s"
                   % (name, ended - started, stall, said or "nothing"), flush=True)
 

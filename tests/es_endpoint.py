@@ -8,23 +8,28 @@ error type), _refresh, _count and a simple _search. Faults are injected through 
 
 Usage: es_endpoint.py [--port N] [--port-file F] [--version 8.12.1] [--distribution opensearch]
                       [--user name:password] [--tls-cert CERT --tls-key KEY] [--root served|absent|forbidden]
+                      [--sigv4 REGION:SERVICE:KEY:SECRET[:TOKEN] [--clock-skew-s S]]
 """
 import argparse
 import base64
+import calendar
 import gzip
 import json
+import os
 import random
+import re
 import socket
 import sys
 import threading
 import time
 import uuid
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from urllib.parse import urlsplit, parse_qs
+from urllib.parse import urlsplit, parse_qs, unquote
 
 STATE_LOCK = threading.Lock()
 INDICES = {}  # index -> list of (id, source text, time first stored)
 IDS = {}      # index -> {id: position in INDICES[index]}
+PIPELINES = set()  # the ingest pipelines registered
 FAULTS = {
     "fail_next": 0, "fail_status": 503,   # whole requests answered with a status
     "fail_reason": "injected failure",    # ... and this reason
@@ -41,8 +46,9 @@ FAULTS = {
     "huge_reply_mb": 0,                   # root and bulk answered 200 with this many MB of white space
 }
 STATS = {"requests": 0, "bulk_requests": 0, "items": 0, "docs": 0, "injected": {}, "pipelines": [],
-         "replaced": 0, "conflicts": 0, "media_types": []}
-CONFIG = {"version": "8.12.1", "distribution": "elasticsearch", "user": None, "root": "served"}
+         "replaced": 0, "conflicts": 0, "media_types": [], "sigv4_verified": 0, "sigv4_refused": 0}
+CONFIG = {"version": "8.12.1", "distribution": "elasticsearch", "user": None, "root": "served", "sigv4": None,
+          "clock_skew_s": 0}
 
 
 def count_injected(kind):
@@ -105,9 +111,46 @@ class Handler(BaseHTTPRequestHandler):
             return None
         length = int(self.headers.get("Content-Length", "0") or 0)
         data = self.rfile.read(length) if length else b""
+        self.raw_body = data  # as sent: what a signature covers
         if self.headers.get("Content-Encoding", "").lower() == "gzip":
             data = gzip.decompress(data)
         return data
+
+    def sigv4_problem(self):
+        """None when the request carries a valid AWS Signature Version 4 (checked with the AWS SDK's own
+        signer, botocore), else the reason in the words of the service."""
+        from botocore.auth import SigV4Auth
+        from botocore.awsrequest import AWSRequest
+        from botocore.credentials import Credentials
+        region, service, key, secret, token = CONFIG["sigv4"]
+        m = re.match(r"AWS4-HMAC-SHA256 Credential=([^/]+)/(\d{8})/([^/]+)/([^/]+)/aws4_request, ?"
+                     r"SignedHeaders=([^,]+), ?Signature=([0-9a-f]{64})$", self.headers.get("Authorization", ""))
+        if not m:
+            return "Authorization header requires a valid AWS Signature Version 4"
+        access_key, _, their_region, their_service, signed, signature = m.groups()
+        if access_key != key or their_region != region or their_service != service:
+            return "The security token included in the request is invalid."
+        if token and self.headers.get("X-Amz-Security-Token") != token:
+            return "The security token included in the request is invalid."
+        stamp = self.headers.get("X-Amz-Date", "")
+        try:
+            when = calendar.timegm(time.strptime(stamp, "%Y%m%dT%H%M%SZ"))
+        except ValueError:
+            return "X-Amz-Date is missing or malformed"
+        if abs(time.time() + CONFIG["clock_skew_s"] - when) > 300:
+            return "Signature expired: %s is now earlier or later than the server's time by more than 5 minutes" % stamp
+        names = signed.split(";")
+        if "host" not in names or "x-amz-date" not in names:
+            return "SignedHeaders must include host and x-amz-date"
+        headers = {n: self.headers.get(n, "") for n in names}
+        request = AWSRequest(method=self.command, url="http://%s%s" % (self.headers.get("Host"), self.path),
+                             data=getattr(self, "raw_body", b""), headers=headers)
+        request.context["timestamp"] = stamp
+        auth = SigV4Auth(Credentials(key, secret, token or None), service, region)
+        canonical = auth.canonical_request(request)
+        if auth.signature(auth.string_to_sign(request, canonical), request) != signature:
+            return "The request signature we calculated does not match the signature you provided."
+        return None
 
     def authorised(self):
         if not CONFIG["user"]:
@@ -131,6 +174,12 @@ class Handler(BaseHTTPRequestHandler):
             return self.fault(method, parts, body)
         if not self.authorised():
             return self.send_json(401, error_body(401, "security_exception", "missing authentication credentials"))
+        if CONFIG["sigv4"] and parts[-1:] not in (["_count"], ["_raw"]):  # the tests' own reads go unsigned
+            problem = self.sigv4_problem()
+            with STATE_LOCK:
+                STATS["sigv4_refused" if problem else "sigv4_verified"] += 1
+            if problem:
+                return self.send_json(403, {"message": problem})
         if (not parts and method in ("GET", "HEAD")) or (parts and parts[-1] == "_bulk"):
             with STATE_LOCK:
                 nested, huge_mb = FAULTS["nested_reply"], FAULTS["huge_reply_mb"]
@@ -156,6 +205,16 @@ class Handler(BaseHTTPRequestHandler):
                 with STATE_LOCK:
                     STATS["pipelines"].append(query["pipeline"][0])
             return self.bulk(parts[0] if len(parts) == 2 else None, body, query.get("filter_path", [None])[0])
+        if parts[:2] == ["_ingest", "pipeline"] and len(parts) == 3:
+            # Pipelines are only names here: registered by PUT (or POST), looked up by GET.
+            name = unquote(parts[2])
+            with STATE_LOCK:
+                if method in ("PUT", "POST"):
+                    PIPELINES.add(name)
+                known = name in PIPELINES
+            if method in ("PUT", "POST"):
+                return self.send_json(200, {"acknowledged": True})
+            return self.send_json(200 if known else 404, {name: {"processors": []}} if known else {})
         if len(parts) == 2 and parts[1] == "_refresh":
             return self.send_json(200, {"_shards": {"total": 2, "successful": 1, "failed": 0}})
         if len(parts) == 2 and parts[1] == "_count":
@@ -400,9 +459,22 @@ def main():
     ap.add_argument("--distribution", default="elasticsearch")
     ap.add_argument("--user")
     ap.add_argument("--root", choices=["served", "absent", "forbidden"], default="served")
+    ap.add_argument("--sigv4", help="REGION:SERVICE:KEY:SECRET[:TOKEN]: every request must carry a valid AWS "
+                                    "Signature Version 4 (checked with botocore)")
+    ap.add_argument("--clock-skew-s", type=float, default=0, help="the endpoint's clock runs this far ahead")
     ap.add_argument("--tls-cert")
     ap.add_argument("--tls-key")
     args = ap.parse_args()
+    if args.sigv4:
+        try:
+            import botocore  # noqa: F401
+        except ImportError:  # the AWS SDK comes from Debian's python3-botocore
+            if sys.executable != "/usr/bin/python3" and os.path.exists("/usr/bin/python3"):
+                os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
+            raise
+        parts = args.sigv4.split(":")
+        CONFIG["sigv4"] = (parts[0], parts[1], parts[2], parts[3], parts[4] if len(parts) > 4 else "")
+        CONFIG["clock_skew_s"] = args.clock_skew_s
     CONFIG.update(version=args.version, distribution=args.distribution, user=args.user, root=args.root)
     server = ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
     server.daemon_threads = True
@@ -415,7 +487,6 @@ def main():
     if args.port_file:
         with open(args.port_file + ".tmp", "w") as f:
             f.write(str(port))
-        import os
         os.replace(args.port_file + ".tmp", args.port_file)
     print("es endpoint listening on 127.0.0.1:%d" % port, flush=True)
     try:

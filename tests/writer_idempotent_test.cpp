@@ -138,6 +138,11 @@ TEST_P(Idempotent, CreateWithAResentCommitStoresEachDocumentOnce) {
 }
 
 TEST_P(Idempotent, PipelineReachesTheRequest) {
+  // A pipeline that does not exist refuses the start, before any document.
+  Status s = Init(es_.url() + "?pipeline=enrich%20orders%2Fv2", v8(), "idx", 10, dir_);
+  EXPECT_EQ(1, s.r0);
+  EXPECT_NE(std::string::npos, s.text.find("ingest pipeline enrich orders/v2 does not exist")) << s.text;
+  testing_es::HttpPost(es_.url() + "/_ingest/pipeline/enrich%20orders%2Fv2", "{\"processors\":[]}");
   ASSERT_EQ(0, Init(es_.url() + "?pipeline=enrich%20orders%2Fv2", v8(), "idx", 10, dir_).r0);
   ASSERT_EQ(0, Write(Doc(1)).r0);
   ASSERT_EQ(0, Commit().r0);

@@ -16,6 +16,7 @@
 #include "fake_clock.h"
 #include "libes_writer.h"
 #include "writer_calls.h"
+#include "metrics.h"
 #include "writer.h"
 #include "test_support.h"
 
@@ -332,11 +333,18 @@ TEST(WriterFailover, NextNodeTakesOverWhenOneGoesDown) {
   EXPECT_EQ(40, on_a + on_b);
   EXPECT_GT(on_a, 0);  // round robin
   EXPECT_GT(on_b, 0);
+  const std::string dead = a.url();
   a.Stop();
   for (int i = 40; i < 100; ++i) ASSERT_EQ(0, Write(Doc(i)).r0);
   Status c = Commit();
   ASSERT_EQ(0, c.r0) << c.text;
   EXPECT_EQ(60 + on_b, b.Count("idx"));
+  // The node that did not answer rests: the next bulks go to the one that answers, not one in two to it.
+  const std::string metrics = eswriter::Metrics::Process().Render();
+  const std::string series = "es_writer_bulk_requests_total{node=\"" + dead + "\",code=\"error\"} ";
+  const size_t at = metrics.find(series);
+  ASSERT_NE(std::string::npos, at) << metrics;
+  EXPECT_EQ(1, std::stol(metrics.substr(at + series.size()))) << "6 bulks, one try at the dead node";
 }
 
 TEST(WriterSoak, TransientFailuresLoseNoAcknowledgedDocument) {
@@ -397,4 +405,54 @@ TEST(WriterTls, CertificatesAreVerifiedUnlessTheUrlTurnsItOff) {
   EXPECT_EQ(0, Commit().r0);
   s = Init(https + "?tls_verify=0", 1, "idx", 10, dir);
   EXPECT_EQ(0, s.r0) << s.text;
+}
+
+// AWS Signature Version 4: every request the writer sends (the probe, the preflight, every bulk, every
+// re-send, gzip bodies) carries a signature that the AWS SDK's own signer (botocore, in the endpoint)
+// finds right; a wrong secret and a clock out of step are refused at initialize, with the service's
+// words and never the secret.
+TEST(WriterSigV4, EveryRequestIsSignedAsTheSdkChecksIt) {
+  const std::string dir = TempDir();
+  const std::string credentials = dir + "/credentials";
+  ASSERT_TRUE(testsupport::WriteFile(credentials, "[other]\naws_access_key_id = NOPE\n\n[default]\n"
+                                                  "aws_access_key_id = AKIDFILE\naws_secret_access_key = file/Secret+1\n"
+                                                  "aws_session_token = TOKEN-abc=\n"));
+  struct Case {
+    const char* what;
+    std::vector<std::string> endpoint;
+    std::string userinfo, options, fault;
+    const char* refused;  // part of the text of a refused initialize, or nullptr
+  } cases[] = {
+      {"signed", {"--sigv4", "eu-west-1:es:AKIDTEST:s3cret/Key+1"}, "AKIDTEST:s3cret%2FKey+1@", "?aws_sigv4=eu-west-1", "", nullptr},
+      {"gzip and re-sends", {"--sigv4", "eu-west-1:es:AKIDTEST:s3cret/Key+1"}, "AKIDTEST:s3cret%2FKey+1@",
+       "?aws_sigv4=eu-west-1&gzip=1&backoff_ms=10", R"({"fail_next":2,"fail_status":503})", nullptr},
+      {"serverless, a session token from a file", {"--sigv4", "us-east-1:aoss:AKIDFILE:file/Secret+1:TOKEN-abc="}, "",
+       "?aws_sigv4=us-east-1:aoss&aws_credentials_file=" + credentials, "", nullptr},
+      {"a wrong secret", {"--sigv4", "eu-west-1:es:AKIDTEST:s3cret/Key+1"}, "AKIDTEST:wrongSecret@", "?aws_sigv4=eu-west-1",
+       "", "The request signature we calculated does not match the signature you provided"},
+      {"a clock out of step", {"--sigv4", "eu-west-1:es:AKIDTEST:s3cret/Key+1", "--clock-skew-s", "900"},
+       "AKIDTEST:s3cret%2FKey+1@", "?aws_sigv4=eu-west-1", "", "Signature expired"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Endpoint es(c.endpoint);
+    ASSERT_TRUE(es.ok());
+    const std::string url = "http://" + c.userinfo + es.url().substr(7) + c.options;
+    Status s = Init(url, 1, "signed", 10, dir);
+    if (c.refused != nullptr) {
+      EXPECT_EQ(1, s.r0);
+      EXPECT_NE(std::string::npos, s.text.find(c.refused)) << s.text;
+      EXPECT_EQ(std::string::npos, s.text.find("wrongSecret")) << s.text;
+      EXPECT_EQ(std::string::npos, testsupport::ReadDir(dir).find("wrongSecret"));
+      continue;
+    }
+    ASSERT_EQ(0, s.r0) << s.text;
+    if (!c.fault.empty()) es.Fault(c.fault);
+    for (int i = 0; i < 25; ++i) ASSERT_EQ(0, Write(Doc(i)).r0);
+    Status commit = Commit();
+    ASSERT_EQ(0, commit.r0) << commit.text;
+    EXPECT_EQ(25, es.Count("signed"));
+    EXPECT_EQ(0, es.Stat("sigv4_refused"));
+    EXPECT_GE(es.Stat("sigv4_verified"), c.fault.empty() ? 6 : 8);  // probe, preflight, 3 bulks (and re-sends)
+  }
 }
