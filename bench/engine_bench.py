@@ -5,7 +5,7 @@ random order after two uncounted warm-up runs of each size, medians.
 
 Rows: the engine's ceiling (curl posting prebuilt bulk bodies of 1,000 documents over 1 and 2
 connections, with the writer's filter_path), the writer alone (bench/writer_driver, 1,000 documents a
-bulk) and cdc-es-replay --generate end to end; the official clients' bulk helpers at their defaults and
+bulk; once more with audit_rate=0.01) and cdc-es-replay --generate end to end; the official clients' bulk helpers at their defaults and
 tuned to our bulk size of 1,000 documents: Python (opensearch-py streaming_bulk and parallel_bulk), Java
 (opensearch-java BulkIngester) and Node.js (@opensearch-project/opensearch helpers.bulk).
 
@@ -134,8 +134,9 @@ class Bench:
             raise RuntimeError("curl failed")
         return None
 
-    def writer(self, size, n):
-        out = self.client([os.path.join(self.build, "bench", "writer_driver"), self.es.url, self.files[size][0],
+    def writer(self, size, n, audit_rate=None):
+        url = self.es.url + ("?audit_rate=" + audit_rate if audit_rate else "")
+        out = self.client([os.path.join(self.build, "bench", "writer_driver"), url, self.files[size][0],
                            str(BULK), "10000", "v7"])
         return tuple(float(x) for x in out.split()[:2])
 
@@ -168,6 +169,7 @@ ROWS = [
     ("curl:1", "curl, 1 connection (the engine's ceiling)"),
     ("curl:2", "curl, 2 connections (the engine's ceiling)"),
     ("writer", "our writer alone (writer_driver, 1,000 a bulk, 2 in flight)"),
+    ("writer:0.01", "our writer alone, auditing 1 % of the documents (audit_rate=0.01)"),
     ("replay", "cdc-es-replay --generate (the whole path), batches of 5,000 events"),
     ("replay:20000", "cdc-es-replay --generate (the whole path), batches of 20,000 events"),
     ("python:streaming", "opensearch-py streaming_bulk, defaults (500 a bulk)"),

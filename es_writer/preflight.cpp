@@ -55,7 +55,7 @@ Status CheckPipeline(HttpClient& http, const Node& node, const Options& o, std::
 Status CheckWriteBlock(HttpClient& http, const Node& node, const std::string& index,
                        std::vector<std::string>* not_checked) {
   const HttpResponse r =
-      http.Get(node, "/" + UrlEncode(index) + "/_settings?flat_settings=true&filter_path=*.settings.index.blocks*");
+      http.Get(node, "/" + UrlEncode(index) + "/_settings?filter_path=*.settings.index.blocks");
   if (r.status == 403) {
     not_checked->push_back("the write block of index " + Cut(index, 300) + " (HTTP 403)");
     return Status::Ok();
@@ -74,12 +74,20 @@ Status CheckWriteBlock(HttpClient& http, const Node& node, const std::string& in
     }
   }
   if (target == nullptr || !target->IsObject()) return Status::Ok();  // an alias over several indices
-  auto settings = target->FindMember("settings");
-  if (settings == target->MemberEnd() || !settings->value.IsObject()) return Status::Ok();
-  for (const char* block : {"index.blocks.write", "index.blocks.read_only", "index.blocks.read_only_allow_delete"}) {
-    auto b = settings->value.FindMember(block);
-    if (b != settings->value.MemberEnd() && b->value.IsString() && std::string(b->value.GetString()) == "true") {
-      return Status::Error("index " + Cut(name, 300) + " is write-blocked (" + block + "=true)" + kSkip);
+  // Nested form ({"settings":{"index":{"blocks":{"write":"true"}}}}): filter_path cannot select flat keys.
+  const rapidjson::Value* blocks = target;
+  for (const char* step : {"settings", "index", "blocks"}) {
+    auto m = blocks->FindMember(step);
+    if (m == blocks->MemberEnd() || !m->value.IsObject()) return Status::Ok();
+    blocks = &m->value;
+  }
+  for (const char* block : {"write", "read_only", "read_only_allow_delete"}) {
+    auto b = blocks->FindMember(block);
+    const bool on = b != blocks->MemberEnd() &&
+                    ((b->value.IsString() && std::string(b->value.GetString()) == "true") ||
+                     (b->value.IsBool() && b->value.GetBool()));
+    if (on) {
+      return Status::Error("index " + Cut(name, 300) + " is write-blocked (index.blocks." + block + "=true)" + kSkip);
     }
   }
   return Status::Ok();

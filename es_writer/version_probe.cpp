@@ -60,8 +60,10 @@ Status ProbeVersion(HttpClient& http, const Node& node, EngineVersion* out) {
     // No root endpoint, or not for this user: the node's own info says the same.
     HttpResponse info = http.Get(node, "/_nodes/_local?filter_path=nodes.*.version,nodes.*.distribution", nullptr,
                                  kMaxRootReplyBytes);
-    if (resp.status == 403 && info.status == 403 && RequestError(info.body).rfind("security_exception", 0) == 0) {
-      *out = EngineVersion();  // the engine's security says not ours to read: the flag is trusted
+    // The engine's security says not ours to read (a root that is absent or forbidden, and the node's
+    // info forbidden): the flag is trusted.
+    if (info.status == 403 && RequestError(info.body).rfind("security_exception", 0) == 0) {
+      *out = EngineVersion();
       return Status::Ok();
     }
     if (info.status == 200) {

@@ -12,7 +12,7 @@ cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLA
   -DEVENT_ES_TESTS=ON -DEVENT_ES_ONLY_THREADED_TESTS=OFF -DEVENT_ES_BENCH=OFF -DEVENT_ES_FUZZ=OFF >/dev/null
 if [ $# -eq 0 ]; then
   cmake --build "$BUILD" -j "$(nproc)"
-  cd "$BUILD" && exec ctest -j "$(nproc)" --output-on-failure --no-tests=error -E "FaultSoak|ValgrindReplay|Stress|RealEngines"
+  cd "$BUILD" && exec ctest -j "$(nproc)" --output-on-failure --no-tests=error -E "FaultSoak|ValgrindReplay|Stress|RealEngines|ClusterSoak"
 fi
 suite=$1
 cmake --build "$BUILD" -j "$(nproc)" --target "$suite"
