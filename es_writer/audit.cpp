@@ -80,8 +80,10 @@ void Audit::Offer(const std::string& index, const std::string& id, const char* d
     return;
   }
   bytes_ += size;
+  // Samples fall due in the order they come, so only the first one changes what the thread waits for.
+  const bool first = samples_.empty();
   samples_.push_back(std::move(s));
-  cv_.SignalAll();
+  if (first) cv_.SignalAll();
 }
 
 bool Audit::WaitChecked(Clock::TimePoint::duration timeout) {
@@ -100,8 +102,10 @@ void Audit::Loop() {
       cv_.Wait(&mu_);
       continue;
     }
-    if (clock_.Now() < samples_.front().due) {
-      clock_.WaitUntil(&cv_, &mu_, samples_.front().due);
+    const Clock::TimePoint now = clock_.Now();
+    const bool batch_due = samples_.size() >= kBatch && samples_[kBatch - 1].due <= now;
+    if (!batch_due && now < samples_.front().due + kGather) {
+      clock_.WaitUntil(&cv_, &mu_, samples_.front().due + kGather);
       continue;
     }
     std::vector<Sample> batch;

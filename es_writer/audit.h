@@ -1,6 +1,6 @@
 // The delivery audit: is every acknowledged document really in the index? A sampled share
 // (audit_rate) of the documents the engine acknowledged is remembered with a hash of what was sent, read
-// back after audit_delay_ms (_mget, in batches, one request in flight) and counted as present, missing
+// back after audit_delay_ms (_mget, in batches gathered over up to a second, one request in flight) and counted as present, missing
 // or changed (changed is not judged when an ingest pipeline rewrites documents). A missing or changed
 // document gets one WARN line in the writer's log with its index and id.
 //
@@ -33,6 +33,9 @@ class Audit {
  public:
   static constexpr size_t kMaxBytes = 64u << 20;  // of samples waiting for their check
   static constexpr size_t kBatch = 500;           // documents per _mget
+  // A sample waits up to this long past its due time for others to share its _mget (unless a whole
+  // batch is due), so a steady stream of acknowledgements costs the engine about one read a second.
+  static constexpr std::chrono::milliseconds kGather{1000};
 
   // Not owned, must outlive this.
   Audit(Metrics& metrics, WriterLog& log, Clock& clock) : metrics_(metrics), log_(log), clock_(clock) {}

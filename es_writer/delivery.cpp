@@ -328,8 +328,13 @@ ReplyOutcome Delivery::Post(HttpClient& http, const Bulk& b, const Node** node) 
     out.error = resp.error;
     return out;
   }
-  return ClassifyReply(resp.status, resp.body, resp.error, resp.timed_out, b.count(), target_.conflicts_are_present,
-                       audit_.enabled());
+  // The audit's sample of this bulk is drawn before the reply is read, so that only its ids are taken.
+  std::vector<size_t> sample;
+  if (audit_.enabled()) sample = audit_.Draw(b.count());
+  ReplyOutcome out = ClassifyReply(resp.status, resp.body, resp.error, resp.timed_out, b.count(),
+                                   target_.conflicts_are_present, &sample);
+  out.sample = std::move(sample);
+  return out;
 }
 
 Status Delivery::SendOne(HttpClient& http, Bulk* b, uint64_t gen, std::vector<Bulk>* work) {
@@ -446,14 +451,15 @@ Status Delivery::OnAnswer(const Bulk& b, const ReplyOutcome& out, const Node& no
 }
 
 void Delivery::OfferToAudit(const Bulk& b, const ReplyOutcome& out) {
-  const std::vector<size_t> picked = audit_.Draw(b.count());
-  if (picked.empty() || out.ids.size() != b.count()) return;
+  if (out.sample.empty() || out.ids.size() != out.sample.size()) return;
   size_t k = 0;  // out.items is in order: skip the documents that were not acknowledged
-  for (size_t i : picked) {
+  for (size_t j = 0; j < out.sample.size(); ++j) {
+    const size_t i = out.sample[j];
+    if (out.ids[j].empty()) continue;  // the reply named no id: nothing to read back
     while (k < out.items.size() && out.items[k].index < i) ++k;
     if (k < out.items.size() && out.items[k].index == i) continue;
     const std::string doc = b.Doc(i);
-    audit_.Offer(out.indexes[i], out.ids[i], doc.data(), doc.size());
+    audit_.Offer(out.indexes[j], out.ids[j], doc.data(), doc.size());
   }
 }
 

@@ -145,9 +145,11 @@ std::vector<size_t> ReplyOutcome::Transient() const {
   return out;
 }
 
-bool ScanCleanReply(const std::string& body, size_t n, size_t* updated) {
+bool ScanCleanReply(const std::string& body, size_t n, size_t* updated, const std::vector<size_t>* want_ids,
+                    std::vector<std::string>* indexes, std::vector<std::string>* ids) {
   // Exactly {"errors":false,"items":[I,I,...]} with I = {"<op>":{M,M}}, M = "status":2xx or
-  // "result":"<word>", as the engine writes it under filter_path. Anything else is left to the parser.
+  // "result":"<word>" (and, when ids are wanted, "_index":"<text>" or "_id":"<text>"), as the engine
+  // writes it under filter_path. Anything else is left to the parser.
   static const char kHead[] = "{\"errors\":false,\"items\":[";
   const char* p = body.data();
   const char* const end = p + body.size();
@@ -164,15 +166,41 @@ bool ScanCleanReply(const std::string& body, size_t n, size_t* updated) {
     while (p < end && ((*p >= 'a' && *p <= 'z') || *p == '_')) ++p;
     return p != start && p < end && *p++ == '"';
   };
+  auto text = [&](const char** start, size_t* len) {  // a string without escapes and its closing quote
+    *start = p;
+    while (p < end && *p != '"' && *p != '\\' && static_cast<unsigned char>(*p) >= 0x20) ++p;
+    if (p == end || *p != '"') return false;
+    *len = static_cast<size_t>(p++ - *start);
+    return true;
+  };
+  const bool ids_too = want_ids != nullptr && !want_ids->empty();
+  size_t next_wanted = 0;
+  std::vector<std::string> got_indexes, got_ids;
   size_t items = 0, replaced = 0;
   if (p < end && *p == ']') {
     ++p;
   } else {
     for (;;) {
       if (!take("{\"", 2) || !word() || !take(":{", 2)) return false;
-      bool has_status = false, has_result = false;
+      bool has_status = false, has_result = false, has_index = false, has_id = false;
+      const bool wanted = ids_too && next_wanted < want_ids->size() && (*want_ids)[next_wanted] == items;
+      if (wanted) {
+        got_indexes.emplace_back();
+        got_ids.emplace_back();
+        ++next_wanted;
+      }
       for (;;) {
-        if (!has_status && take("\"status\":", 9)) {
+        const char* s = nullptr;
+        size_t len = 0;
+        if (ids_too && !has_index && take("\"_index\":\"", 10)) {
+          if (!text(&s, &len)) return false;
+          if (wanted) got_indexes.back().assign(s, len);
+          has_index = true;
+        } else if (ids_too && !has_id && take("\"_id\":\"", 7)) {
+          if (!text(&s, &len)) return false;
+          if (wanted) got_ids.back().assign(s, len);
+          has_id = true;
+        } else if (!has_status && take("\"status\":", 9)) {
           if (end - p < 3 || p[0] != '2' || p[1] < '0' || p[1] > '9' || p[2] < '0' || p[2] > '9') return false;
           p += 3;
           has_status = true;
@@ -195,13 +223,17 @@ bool ScanCleanReply(const std::string& body, size_t n, size_t* updated) {
       return false;
     }
   }
-  if (!take("}", 1) || p != end || items != n) return false;
+  if (!take("}", 1) || p != end || items != n || next_wanted != (ids_too ? want_ids->size() : 0)) return false;
   *updated = replaced;
+  if (ids_too) {
+    indexes->swap(got_indexes);
+    ids->swap(got_ids);
+  }
   return true;
 }
 
 ReplyOutcome ClassifyReply(long status, const std::string& body, const std::string& transport_error, bool timed_out,
-                           size_t n, bool conflict_is_present, bool want_ids) {
+                           size_t n, bool conflict_is_present, const std::vector<size_t>* want_ids) {
   if (status == 0) {
     return Request(ReplyKind::kRetryAll, timed_out ? RetryReason::kTimeout : RetryReason::kConnection,
                    "no answer: " + transport_error);
@@ -221,7 +253,7 @@ ReplyOutcome ClassifyReply(long status, const std::string& body, const std::stri
 
   ReplyOutcome out;
   // The common case, every item stored, without building a document of the reply.
-  if (!want_ids && ScanCleanReply(body, n, &out.updated)) return out;
+  if (ScanCleanReply(body, n, &out.updated, want_ids, &out.indexes, &out.ids)) return out;
 
   rapidjson::Document doc;
   doc.Parse<rapidjson::kParseIterativeFlag>(body.data(), body.size());  // no recursion on hostile nesting
@@ -238,13 +270,15 @@ ReplyOutcome ClassifyReply(long status, const std::string& body, const std::stri
                        " documents sent");
   }
   ItemError e;
+  size_t next_wanted = 0;
   for (const auto& item : items->value.GetArray()) {
     bool stored = false, replaced = false;
     if (!ReadItem(item, &e, &stored, &replaced)) {
       return Request(ReplyKind::kFatal, RetryReason::kStatus5xx,
                      "the bulk reply has a malformed item at position " + std::to_string(e.index));
     }
-    if (want_ids) {
+    if (want_ids != nullptr && next_wanted < want_ids->size() && (*want_ids)[next_wanted] == e.index) {
+      ++next_wanted;
       const auto& meta = item.MemberBegin()->value;
       auto index = meta.FindMember("_index");
       auto id = meta.FindMember("_id");

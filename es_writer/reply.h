@@ -60,17 +60,20 @@ struct ReplyOutcome {
   size_t updated = 0;                            // stored items that replaced a document
   size_t present = 0;                            // kPresent items (not in items)
   std::vector<ItemError> items;                  // every other item that was not stored, in order
-  // With want_ids: each item's _index and _id as the reply gives them (for the delivery audit).
+  // For the delivery audit: the _index and _id the reply gives the items at the wanted positions, one
+  // per position of want_ids, in its order ("" where the reply has none).
   std::vector<std::string> indexes, ids;
+  std::vector<size_t> sample;  // the wanted positions, set by the caller that drew them
 
   // The positions of the items with a transient verdict.
   std::vector<size_t> Transient() const;
 };
 
 // Classifies an HTTP reply to a bulk of n documents. status 0: no answer (transport_error says why,
-// timed_out whether the request ran out of time).
+// timed_out whether the request ran out of time). want_ids: ascending positions whose _index and _id
+// are read (nullptr or empty: none).
 ReplyOutcome ClassifyReply(long status, const std::string& body, const std::string& transport_error, bool timed_out,
-                           size_t n, bool conflict_is_present = false, bool want_ids = false);
+                           size_t n, bool conflict_is_present = false, const std::vector<size_t>* want_ids = nullptr);
 
 // The text of a request-level error body: "type: reason", AWS's "message", or a cut of the raw body
 // (escaped, short).
@@ -78,7 +81,9 @@ std::string RequestError(const std::string& body);
 
 // The fast path of ClassifyReply: true, with the count of replaced documents, when body is exactly a
 // compact filtered reply of n items that all succeeded; false (nothing said) for anything else, which
-// the full parse then classifies.
-bool ScanCleanReply(const std::string& body, size_t n, size_t* updated);
+// the full parse then classifies. With want_ids, items may also carry "_index" and "_id" (strings
+// without escapes), and those of the wanted positions go to *indexes and *ids.
+bool ScanCleanReply(const std::string& body, size_t n, size_t* updated, const std::vector<size_t>* want_ids = nullptr,
+                    std::vector<std::string>* indexes = nullptr, std::vector<std::string>* ids = nullptr);
 
 }  // namespace eswriter

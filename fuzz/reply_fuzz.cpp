@@ -29,12 +29,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (out.items.size() + out.present > n) abort();
   if (out.error.size() > 2000) abort();
   size_t updated = 0;
-  if (eswriter::ScanCleanReply(body, n, &updated)) {
+  std::vector<size_t> want;  // every other position's _index and _id, as the audit asks for them
+  for (size_t i = data[1] & 16 ? 0 : n; i < n; i += 2) want.push_back(i);
+  std::vector<std::string> indexes, ids;
+  if (eswriter::ScanCleanReply(body, n, &updated, &want, &indexes, &ids)) {
     // A trailing space is nothing to JSON but keeps the scan out: this is the full parse's reading.
-    eswriter::ReplyOutcome full = eswriter::ClassifyReply(200, body + " ", "transport", false, n);
+    eswriter::ReplyOutcome full = eswriter::ClassifyReply(200, body + " ", "transport", false, n, false, &want);
     if (full.kind != eswriter::ReplyKind::kDone || !full.items.empty() || full.present != 0 || full.updated != updated) {
       abort();
     }
+    if (!want.empty() && (full.ids != ids || full.indexes != indexes)) abort();
   }
   for (char c : out.error) {
     if (static_cast<unsigned char>(c) < 0x20) abort();

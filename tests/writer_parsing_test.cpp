@@ -219,6 +219,22 @@ TEST(ClassifyReply, CleanReplyScanTakesOnlyWhatItCanReadWhole) {
       EXPECT_EQ(c.updated, out.updated);
     }
   }
+  // The audit's ids: only the wanted positions are taken, by the scan, or by the parser where an id
+  // holds an escape.
+  const std::vector<size_t> want = {0, 2};
+  for (const std::string& third : {std::string("c"), std::string("c\\\"d")}) {
+    const std::string body = filtered(R"({"index":{"_index":"i","_id":"a","result":"created","status":201}},)"
+                                      R"({"index":{"_index":"i","_id":"b","result":"created","status":201}},)"
+                                      R"({"index":{"_index":"j","_id":")" + third + R"(","result":"created","status":201}})");
+    size_t updated = 0;
+    std::vector<std::string> indexes, ids;
+    EXPECT_EQ(third == "c", ScanCleanReply(body, 3, &updated, &want, &indexes, &ids)) << body;
+    ReplyOutcome out = ClassifyReply(200, body, "", false, 3, false, &want);
+    EXPECT_EQ(ReplyKind::kDone, out.kind) << out.error;
+    EXPECT_EQ((std::vector<std::string>{"i", "j"}), out.indexes);
+    EXPECT_EQ((std::vector<std::string>{"a", third == "c" ? "c" : "c\"d"}), out.ids);
+    EXPECT_FALSE(ScanCleanReply(body, 3, &updated)) << "ids nobody asked for are left to the parser";
+  }
 }
 
 // A reply of 50 MB is classified without keeping more than a cut of it in any text.
