@@ -22,6 +22,7 @@
 #include "es_endpoint_fixture.h"
 #include "fake_clock.h"
 #include "test_support.h"
+#include "audit.h"
 #include "writer_calls.h"
 #include "writer_files.h"
 
@@ -424,4 +425,20 @@ TEST(DeadLetters, RecordsOfProcessesSharingTheFileNeverInterleave) {
     EXPECT_EQ(doc(p, seen[p]++), got);
   }
   EXPECT_EQ((std::vector<int>{kRecords, kRecords}), seen);
+}
+
+// The samples waiting for their read-back hold at most the audit's 64 MiB: beyond, a sample is
+// dropped and counted, never kept.
+TEST(DeliveryAudit, WaitingSamplesAreBoundedAndDropsCounted) {
+  eswriter::WriterLog log(eswriter::RealClock());
+  eswriter::Metrics metrics;
+  eswriter::Audit audit(metrics, log, eswriter::RealClock());
+  eswriter::Config config;
+  ASSERT_TRUE(eswriter::ParseEsUrl("http://127.0.0.1:1?audit_rate=1&audit_delay_ms=3600000", &config).ok());
+  audit.Start(config);
+  const std::string id(1 << 20, 'i');  // a 1 MiB id: 64 of them fill the audit
+  for (int i = 0; i < 100; ++i) audit.Offer("idx", id, "{}", 2);
+  EXPECT_EQ(100 - 63, metrics.audit_dropped.load());
+  EXPECT_EQ(0u, metrics.audit_checked.load()) << "nothing is due for an hour";
+  audit.Stop();
 }
