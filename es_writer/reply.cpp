@@ -145,43 +145,57 @@ std::vector<size_t> ReplyOutcome::Transient() const {
   return out;
 }
 
+namespace {
+
+// Reads a compact reply from p onwards; each call advances p only on success.
+struct Cursor {
+  const char* p;
+  const char* end;
+  bool Take(const char* lit, size_t len) {
+    if (static_cast<size_t>(end - p) < len || memcmp(p, lit, len) != 0) return false;
+    p += len;
+    return true;
+  }
+  // A run of [a-z_] and its closing quote.
+  bool Word() {
+    const char* start = p;
+    while (p < end && ((*p >= 'a' && *p <= 'z') || *p == '_')) ++p;
+    return p != start && p < end && *p++ == '"';
+  }
+  // A string without escapes or control characters and its closing quote; into (if any) gets it.
+  bool Text(std::string* into) {
+    const char* start = p;
+    while (p < end && *p != '"' && *p != '\\' && static_cast<unsigned char>(*p) >= 0x20) ++p;
+    if (p == end || *p != '"') return false;
+    if (into != nullptr) into->assign(start, static_cast<size_t>(p - start));
+    ++p;
+    return true;
+  }
+  bool Status2xx() {
+    if (end - p < 3 || p[0] != '2' || p[1] < '0' || p[1] > '9' || p[2] < '0' || p[2] > '9') return false;
+    p += 3;
+    return true;
+  }
+};
+
+}  // namespace
+
 bool ScanCleanReply(const std::string& body, size_t n, size_t* updated, const std::vector<size_t>* want_ids,
                     std::vector<std::string>* indexes, std::vector<std::string>* ids) {
   // Exactly {"errors":false,"items":[I,I,...]} with I = {"<op>":{M,M}}, M = "status":2xx or
   // "result":"<word>" (and, when ids are wanted, "_index":"<text>" or "_id":"<text>"), as the engine
   // writes it under filter_path. Anything else is left to the parser.
   static const char kHead[] = "{\"errors\":false,\"items\":[";
-  const char* p = body.data();
-  const char* const end = p + body.size();
   const size_t head = sizeof(kHead) - 1;
-  if (body.size() < head + 2 || memcmp(p, kHead, head) != 0) return false;
-  p += head;
-  auto take = [&](const char* lit, size_t len) {
-    if (static_cast<size_t>(end - p) < len || memcmp(p, lit, len) != 0) return false;
-    p += len;
-    return true;
-  };
-  auto word = [&]() {  // a run of [a-z_] and its closing quote
-    const char* start = p;
-    while (p < end && ((*p >= 'a' && *p <= 'z') || *p == '_')) ++p;
-    return p != start && p < end && *p++ == '"';
-  };
-  auto text = [&](const char** start, size_t* len) {  // a string without escapes and its closing quote
-    *start = p;
-    while (p < end && *p != '"' && *p != '\\' && static_cast<unsigned char>(*p) >= 0x20) ++p;
-    if (p == end || *p != '"') return false;
-    *len = static_cast<size_t>(p++ - *start);
-    return true;
-  };
+  if (body.size() < head + 2 || memcmp(body.data(), kHead, head) != 0) return false;
+  Cursor c{body.data() + head, body.data() + body.size()};
   const bool ids_too = want_ids != nullptr && !want_ids->empty();
   size_t next_wanted = 0;
   std::vector<std::string> got_indexes, got_ids;
   size_t items = 0, replaced = 0;
-  if (p < end && *p == ']') {
-    ++p;
-  } else {
+  if (!c.Take("]", 1)) {
     for (;;) {
-      if (!take("{\"", 2) || !word() || !take(":{", 2)) return false;
+      if (!c.Take("{\"", 2) || !c.Word() || !c.Take(":{", 2)) return false;
       bool has_status = false, has_result = false, has_index = false, has_id = false;
       const bool wanted = ids_too && next_wanted < want_ids->size() && (*want_ids)[next_wanted] == items;
       if (wanted) {
@@ -190,40 +204,35 @@ bool ScanCleanReply(const std::string& body, size_t n, size_t* updated, const st
         ++next_wanted;
       }
       for (;;) {
-        const char* s = nullptr;
-        size_t len = 0;
-        if (ids_too && !has_index && take("\"_index\":\"", 10)) {
-          if (!text(&s, &len)) return false;
-          if (wanted) got_indexes.back().assign(s, len);
+        if (ids_too && !has_index && c.Take("\"_index\":\"", 10)) {
+          if (!c.Text(wanted ? &got_indexes.back() : nullptr)) return false;
           has_index = true;
-        } else if (ids_too && !has_id && take("\"_id\":\"", 7)) {
-          if (!text(&s, &len)) return false;
-          if (wanted) got_ids.back().assign(s, len);
+        } else if (ids_too && !has_id && c.Take("\"_id\":\"", 7)) {
+          if (!c.Text(wanted ? &got_ids.back() : nullptr)) return false;
           has_id = true;
-        } else if (!has_status && take("\"status\":", 9)) {
-          if (end - p < 3 || p[0] != '2' || p[1] < '0' || p[1] > '9' || p[2] < '0' || p[2] > '9') return false;
-          p += 3;
+        } else if (!has_status && c.Take("\"status\":", 9)) {
+          if (!c.Status2xx()) return false;
           has_status = true;
-        } else if (!has_result && take("\"result\":\"", 10)) {
-          const char* w = p;
-          if (!word()) return false;
-          if (p - w == 8 && memcmp(w, "updated", 7) == 0) ++replaced;
+        } else if (!has_result && c.Take("\"result\":\"", 10)) {
+          const char* w = c.p;
+          if (!c.Word()) return false;
+          if (c.p - w == 8 && memcmp(w, "updated", 7) == 0) ++replaced;
           has_result = true;
         } else {
           return false;
         }
-        if (take(",", 1)) continue;
-        if (take("}}", 2)) break;
+        if (c.Take(",", 1)) continue;
+        if (c.Take("}}", 2)) break;
         return false;
       }
       if (!has_status) return false;
       ++items;
-      if (take(",", 1)) continue;
-      if (take("]", 1)) break;
+      if (c.Take(",", 1)) continue;
+      if (c.Take("]", 1)) break;
       return false;
     }
   }
-  if (!take("}", 1) || p != end || items != n || next_wanted != (ids_too ? want_ids->size() : 0)) return false;
+  if (!c.Take("}", 1) || c.p != c.end || items != n || next_wanted != (ids_too ? want_ids->size() : 0)) return false;
   *updated = replaced;
   if (ids_too) {
     indexes->swap(got_indexes);
