@@ -30,16 +30,12 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
 from helpers import SOURCE, Engine  # noqa: E402
+from bench_common import children_cpu, median, write_inputs  # noqa: E402
 
 ENGINE_CPU, CLIENT_CPU = "0", "1"
 BULK = 1000
 CLIENTS = os.path.join(SOURCE, "build", "engines", "clients")
 FILTER = "filter_path=errors,items.*.status,items.*.result,items.*.error"
-
-
-def doc(i, size):
-    head = '{"id":%d,"payload":"' % i
-    return head + "x" * (size - len(head) - 2) + '"}'
 
 
 def install_clients():
@@ -69,31 +65,13 @@ def proc_cpu(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def children_cpu():
-    t = os.times()
-    return t.children_user + t.children_system
-
-
 class Bench:
     def __init__(self, es, build, tmp, clients, sizes):
         self.es, self.build, self.tmp, self.clients, self.sizes = es, build, tmp, clients, sizes
         with open(es.port_file + ".state") as f:
             self.engine_pid = json.load(f)["nodes"][0]["pid"]
-        self.files = {size: self.prepare(size, n) for size, n in sizes.items()}
+        self.files = {size: write_inputs(tmp, size, n, BULK) for size, n in sizes.items()}
 
-    def prepare(self, size, n):
-        docs_file = os.path.join(self.tmp, "docs%d.ndjson" % size)
-        with open(docs_file, "w") as f:
-            for i in range(n):
-                f.write(doc(i, size) + "\n")
-        bodies = []
-        for b in range(n // BULK):
-            path = os.path.join(self.tmp, "bulk%d_%d.ndjson" % (size, b))
-            with open(path, "w") as f:
-                for i in range(b * BULK, (b + 1) * BULK):
-                    f.write('{"index":{"_index":"bench"}}\n%s\n' % doc(i, size))
-            bodies.append(path)
-        return docs_file, bodies
 
     def run(self, row, size):
         """One run of a row: (documents/s, client CPU µs/doc, engine CPU µs/doc)."""
@@ -181,11 +159,6 @@ ROWS = [
     ("node", "Node.js client helpers.bulk, defaults (5 MB a bulk, 5 in flight)"),
     ("node:%d:2", "Node.js client helpers.bulk, 1,000 documents a bulk, 2 in flight"),
 ]
-
-
-def median(values):
-    v = sorted(values)
-    return v[len(v) // 2] if len(v) % 2 else (v[len(v) // 2 - 1] + v[len(v) // 2]) / 2
 
 
 def main():

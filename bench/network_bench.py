@@ -20,6 +20,8 @@ import threading
 import time
 import urllib.request
 
+from bench_common import children_cpu, doc, median, write_inputs
+
 BULK = 1000
 SIZES = {256: 1000000, 1024: 400000}  # document bytes: documents per run
 ROUNDS = 3
@@ -30,11 +32,6 @@ def http(url, method="GET", data=None):
     req = urllib.request.Request(url, method=method, data=data)
     with urllib.request.urlopen(req, timeout=60) as r:
         return json.load(r)
-
-
-def doc(i, size):
-    head = '{"id":%d,"payload":"' % i
-    return head + "x" * (size - len(head) - 2) + '"}'
 
 
 def run_client(cmd):
@@ -67,31 +64,13 @@ class Run:
         return False
 
 
-def children_cpu():
-    ru = os.times()
-    return ru.children_user + ru.children_system
-
-
 class Bench:
     def __init__(self, a, tmp):
         self.a, self.tmp = a, tmp
         self.files = {}
 
     def prepare(self, size):
-        n = SIZES[size]
-        docs_file = os.path.join(self.tmp, "docs%d.ndjson" % size)
-        with open(docs_file, "w") as f:
-            for i in range(n):
-                f.write(doc(i, size) + "\n")
-        # The bodies the writer sends: its action line, then the document, per document.
-        bodies = []
-        for b in range(n // BULK):
-            path = os.path.join(self.tmp, "bulk%d_%d.ndjson" % (size, b))
-            with open(path, "w") as f:
-                for i in range(b * BULK, (b + 1) * BULK):
-                    f.write('{"index":{"_index":"bench"}}\n%s\n' % doc(i, size))
-            bodies.append(path)
-        self.files[size] = (docs_file, bodies)
+        self.files[size] = write_inputs(self.tmp, size, SIZES[size], BULK)
 
     def curl(self, size, connections):
         n = SIZES[size]
@@ -163,11 +142,6 @@ class Scraper(threading.Thread):
     def stop(self):
         self.done.set()
         self.join()
-
-
-def median(values):
-    v = sorted(values)
-    return v[len(v) // 2] if len(v) % 2 else (v[len(v) // 2 - 1] + v[len(v) // 2]) / 2
 
 
 def items429(a, tmp):
