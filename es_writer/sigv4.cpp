@@ -41,23 +41,6 @@ std::string Hmac(const std::string& key, const std::string& data) {
   return std::string(reinterpret_cast<char*>(out), n);
 }
 
-// Percent-encoding as AWS canonicalises: everything but the unreserved characters, and '/' too unless
-// keep_slash.
-std::string AwsEncode(const std::string& s, bool keep_slash) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : s) {
-    if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' || (keep_slash && c == '/')) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
-}
-
 std::string Trim(const std::string& s) {
   const size_t b = s.find_first_not_of(" \t");
   if (b == std::string::npos) return "";
@@ -107,8 +90,8 @@ std::string CanonicalQueryPath(const std::string& path) {
     const std::string pair = path.substr(start, amp - start);
     if (!pair.empty()) {
       const size_t eq = pair.find('=');
-      pairs.emplace_back(AwsEncode(PercentDecode(pair.substr(0, eq)), false),
-                         eq == std::string::npos ? "" : AwsEncode(PercentDecode(pair.substr(eq + 1)), false));
+      pairs.emplace_back(UrlEncode(PercentDecode(pair.substr(0, eq))),
+                         eq == std::string::npos ? "" : UrlEncode(PercentDecode(pair.substr(eq + 1))));
     }
     start = amp + 1;
   }
@@ -142,7 +125,7 @@ std::vector<std::string> SignV4(const std::string& method, const std::string& pa
   std::sort(signed_headers.begin(), signed_headers.end());
 
   const size_t q = path.find('?');
-  std::string canonical = method + "\n" + AwsEncode(path.substr(0, q), true) + "\n" +
+  std::string canonical = method + "\n" + UrlEncode(path.substr(0, q), true) + "\n" +
                           (q == std::string::npos ? "" : path.substr(q + 1)) + "\n";
   std::string names;
   for (const auto& h : signed_headers) {

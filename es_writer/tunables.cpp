@@ -210,11 +210,11 @@ std::string PercentDecode(const std::string& s) {
   return out;
 }
 
-std::string UrlEncode(const std::string& s) {
+std::string UrlEncode(const std::string& s, bool keep_slash) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   for (unsigned char c : s) {
-    if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+    if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' || (keep_slash && c == '/')) {
       out += static_cast<char>(c);
     } else {
       out += '%';

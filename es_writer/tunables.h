@@ -35,7 +35,8 @@ Status ApplyTunable(const std::string& key, const std::string& value, Options* o
 
 // Percent-decoding of a URL part ("%2F" is "/"); malformed escapes stay as they are.
 std::string PercentDecode(const std::string& s);
-// Percent-encoding of a path segment or a query parameter's value: everything but the unreserved characters.
-std::string UrlEncode(const std::string& s);
+// Percent-encoding of a path segment or a query parameter's value: everything but the unreserved characters
+// (the same rule AWS signing canonicalises with), and '/' too unless keep_slash (a whole path).
+std::string UrlEncode(const std::string& s, bool keep_slash = false);
 
 }  // namespace eswriter
